@@ -1,0 +1,52 @@
+#pragma once
+
+#include <bit>
+#include <concepts>
+#include <cstdint>
+#include <type_traits>
+
+namespace quillfen {
+
+// Exact tests on the IEEE 754 encoding, independent of compiler flags such as -ffast-math.
+namespace detail {
+template <class T>
+struct FloatBits;
+template <>
+struct FloatBits<float> {
+  using Word = std::uint32_t;
+  static constexpr Word kSign = 0x8000'0000u;
+  static constexpr Word kExponent = 0x7f80'0000u;
+};
+template <>
+struct FloatBits<double> {
+  using Word = std::uint64_t;
+  static constexpr Word kSign = 0x8000'0000'0000'0000ull;
+  static constexpr Word kExponent = 0x7ff0'0000'0000'0000ull;
+};
+}  // namespace detail
+
+// The exponent field is not all ones: rejects both infinities and every NaN.
+template <std::floating_point T>
+constexpr bool is_finite(T value) {
+  using Bits = detail::FloatBits<T>;
+  return (std::bit_cast<typename Bits::Word>(value) & Bits::kExponent) != Bits::kExponent;
+}
+
+// Finite and not a negative number other than zero: -0.0 passes, a negative subnormal fails.
+template <std::floating_point T>
+constexpr bool is_finite_non_negative(T value) {
+  using Bits = detail::FloatBits<T>;
+  const auto word = std::bit_cast<typename Bits::Word>(value);
+  const bool negative_nonzero = (word & Bits::kSign) != 0 && (word & ~Bits::kSign) != 0;
+  return is_finite(value) && !negative_nonzero;
+}
+
+// Finite and strictly greater than zero: positive subnormals pass, both zeros fail.
+template <std::floating_point T>
+constexpr bool is_finite_positive(T value) {
+  using Bits = detail::FloatBits<T>;
+  const auto word = std::bit_cast<typename Bits::Word>(value);
+  return is_finite(value) && (word & Bits::kSign) == 0 && word != 0;
+}
+
+}  // namespace quillfen
