@@ -1,0 +1,91 @@
+#include "parallel/pool_core.hpp"
+
+#include <algorithm>
+
+namespace quillfen::parallel::detail {
+namespace {
+
+// Ranges per worker: enough to even out uneven items, few enough that a million cheap items cost
+// only a handful of atomic claims.
+constexpr std::size_t kRangesPerWorker = 4;
+
+}  // namespace
+
+// Newest first: an operation started inside an item is finished before older, outer work, which
+// keeps nesting shallow and data warm.
+void PoolCore::enqueue(WorkGroup& group) {
+  group.older_ = newest_;
+  group.newer_ = nullptr;
+  if (newest_ != nullptr) newest_->newer_ = &group;
+  newest_ = &group;
+  group.queued_ = true;
+}
+
+void PoolCore::unlink(WorkGroup& group) {
+  if (!group.queued_) return;
+  if (group.newer_ != nullptr) {
+    group.newer_->older_ = group.older_;
+  } else {
+    newest_ = group.older_;
+  }
+  if (group.older_ != nullptr) group.older_->newer_ = group.newer_;
+  group.newer_ = group.older_ = nullptr;
+  group.queued_ = false;
+}
+
+void PoolCore::serve() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    work_available_.wait(lock, [this] { return newest_ != nullptr || shutting_down_; });
+    if (newest_ == nullptr) return;
+    WorkGroup& group = *newest_;
+    if (group.all_claimed()) {
+      unlink(group);
+      continue;
+    }
+    if (--group.open_helper_slots_ == 0) unlink(group);
+    ++group.helpers_inside_;
+    lock.unlock();
+    group.work();
+    lock.lock();
+    // Notify under the lock: once we release it the caller may destroy the group.
+    if (--group.helpers_inside_ == 0) group.helpers_left_.notify_all();
+  }
+}
+
+void PoolCore::request_shutdown() {
+  {
+    std::lock_guard lock(mutex_);
+    shutting_down_ = true;
+  }
+  work_available_.notify_all();
+}
+
+void PoolCore::run(WorkGroup& group, bool caller_is_worker) {
+  const std::size_t items = group.item_count();
+  group.range_size_ = std::max<std::size_t>(1, items / (worker_count_ * kRangesPerWorker));
+  const std::size_t ranges = items / group.range_size_ + (items % group.range_size_ != 0);
+  const std::size_t helpers =
+      caller_is_worker ? std::min(worker_count_ - 1, ranges - 1) : std::min(worker_count_, ranges);
+  if (helpers == 0) {
+    group.work();
+    return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    group.open_helper_slots_ = helpers;
+    enqueue(group);
+  }
+  if (helpers == 1) {
+    work_available_.notify_one();
+  } else {
+    work_available_.notify_all();
+  }
+  if (caller_is_worker) group.work();
+  std::unique_lock lock(mutex_);
+  group.helpers_left_.wait(lock,
+                           [&group] { return group.all_claimed() && group.helpers_inside_ == 0; });
+  unlink(group);
+}
+
+}  // namespace quillfen::parallel::detail

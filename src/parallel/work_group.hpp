@@ -1,0 +1,77 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+
+namespace quillfen::parallel::detail {
+
+class PoolCore;
+
+// One parallel operation: items 0..item_count-1, handed out in small contiguous ranges to whoever
+// takes part (the calling worker and the helpers it asked for). It lives on the caller's stack, so
+// an operation allocates nothing; the pool guarantees that every helper has left before the
+// caller's run returns.
+//
+// An item is called as item(group, index). It fails by throwing, or by calling
+// claim_first_failure() and reporting through its own storage. Either way no further item starts;
+// items already running finish.
+class WorkGroup {
+ public:
+  template <class Item>
+  WorkGroup(std::size_t item_count, Item& item)
+      : item_count_(item_count), run_range_(&run_items_in_range<Item>), item_(&item) {}
+
+  WorkGroup(const WorkGroup&) = delete;
+  WorkGroup& operator=(const WorkGroup&) = delete;
+
+  std::size_t item_count() const noexcept { return item_count_; }
+  bool stop_requested() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+
+  // Stops the group. True for the first failure only, whose owner may then record it.
+  bool claim_first_failure() noexcept {
+    return !stopped_.exchange(true, std::memory_order_acq_rel);
+  }
+
+  // Rethrows the exception that stopped the group, if any. Call after the run has returned.
+  void rethrow_failure() const;
+
+ private:
+  friend class PoolCore;
+
+  using RangeRunner = void (*)(void* item, WorkGroup& group, std::size_t begin, std::size_t end);
+
+  template <class Item>
+  static void run_items_in_range(void* item, WorkGroup& group, std::size_t begin, std::size_t end) {
+    Item& run_item = *static_cast<Item*>(item);
+    for (std::size_t index = begin; index < end && !group.stop_requested(); ++index) {
+      run_item(group, index);
+    }
+  }
+
+  // Claims and runs ranges until none is left or the group stopped. Catches what an item throws.
+  void work() noexcept;
+  // Every item has been handed out, or none will be.
+  bool all_claimed() const noexcept {
+    return next_item_.load(std::memory_order_relaxed) >= item_count_ || stop_requested();
+  }
+
+  const std::size_t item_count_;
+  const RangeRunner run_range_;
+  void* const item_;
+  std::size_t range_size_ = 1;  // set by the pool before anyone works
+  std::atomic<std::size_t> next_item_{0};
+  std::atomic<bool> stopped_{false};
+  std::exception_ptr exception_;  // written once, by the first failure's claimant
+
+  // Scheduling state, guarded by the pool's mutex.
+  WorkGroup* newer_ = nullptr;
+  WorkGroup* older_ = nullptr;
+  bool queued_ = false;
+  std::size_t open_helper_slots_ = 0;
+  std::size_t helpers_inside_ = 0;
+  std::condition_variable helpers_left_;
+};
+
+}  // namespace quillfen::parallel::detail
