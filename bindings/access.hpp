@@ -5,41 +5,47 @@
 
 namespace quillfen::bindings {
 
-// Scoped access to an engine for one Python call. When `acquired()` is false the RuntimeError is
-// already set. Construction and destruction must happen with the interpreter lock held.
-class SharedAccess {
+enum class AccessMode { Shared, Exclusive };
+
+// Scoped access to an engine for one Python call: shared for properties and state export,
+// exclusive for calls that use the engine's state or workspace. When `acquired()` is false the
+// RuntimeError is already set. Construction and destruction happen under the interpreter lock.
+template <AccessMode Mode>
+class ScopedAccess {
  public:
-  explicit SharedAccess(AccessFlag& flag) : flag_(flag), acquired_(flag.try_acquire_shared()) {
-    if (!acquired_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+  explicit ScopedAccess(AccessFlag& flag) : flag_(flag), acquired_(acquire(flag)) {
+    if (!acquired_) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      Mode == AccessMode::Shared ? "Already mutably borrowed" : "Already borrowed");
+    }
   }
-  ~SharedAccess() {
-    if (acquired_) flag_.release_shared();
+  ~ScopedAccess() {
+    if (!acquired_) return;
+    if constexpr (Mode == AccessMode::Shared) {
+      flag_.release_shared();
+    } else {
+      flag_.release_exclusive();
+    }
   }
-  SharedAccess(const SharedAccess&) = delete;
-  SharedAccess& operator=(const SharedAccess&) = delete;
+  ScopedAccess(const ScopedAccess&) = delete;
+  ScopedAccess& operator=(const ScopedAccess&) = delete;
+
   bool acquired() const { return acquired_; }
 
  private:
+  static bool acquire(AccessFlag& flag) {
+    if constexpr (Mode == AccessMode::Shared) {
+      return flag.try_acquire_shared();
+    } else {
+      return flag.try_acquire_exclusive();
+    }
+  }
+
   AccessFlag& flag_;
   bool acquired_;
 };
 
-class ExclusiveAccess {
- public:
-  explicit ExclusiveAccess(AccessFlag& flag)
-      : flag_(flag), acquired_(flag.try_acquire_exclusive()) {
-    if (!acquired_) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-  }
-  ~ExclusiveAccess() {
-    if (acquired_) flag_.release_exclusive();
-  }
-  ExclusiveAccess(const ExclusiveAccess&) = delete;
-  ExclusiveAccess& operator=(const ExclusiveAccess&) = delete;
-  bool acquired() const { return acquired_; }
-
- private:
-  AccessFlag& flag_;
-  bool acquired_;
-};
+using SharedAccess = ScopedAccess<AccessMode::Shared>;
+using ExclusiveAccess = ScopedAccess<AccessMode::Exclusive>;
 
 }  // namespace quillfen::bindings

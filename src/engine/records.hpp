@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -28,9 +29,13 @@ struct EngineState {
 // Throws std::bad_alloc when the arrays cannot be allocated.
 template <class T>
 EngineState<T> initial_state(std::uint64_t n_parameters) {
+  std::uint64_t information_size = 0;
+  if (__builtin_mul_overflow(n_parameters, n_parameters, &information_size)) {
+    throw std::bad_alloc();
+  }
   EngineState<T> state;
   state.coefficients = zeroed_buffer<T>(n_parameters);
-  state.information = zeroed_buffer<T>(n_parameters * n_parameters);
+  state.information = zeroed_buffer<T>(information_size);
   return state;
 }
 
