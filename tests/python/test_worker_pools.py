@@ -5,7 +5,7 @@ from conftest import pool_thread_names, wait_until
 
 
 def test_private_pool_threads_are_named_and_counted():
-    assert pool_thread_names() == []
+    assert wait_until(lambda: pool_thread_names() == [])  # earlier pools may still be winding down
     engine = NativeCpuEngine(dtype="float32", n_parameters=2, n_threads=2)
     assert engine.has_dedicated_thread_pool is True
     assert engine.n_threads == 2
