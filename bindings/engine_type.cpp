@@ -12,6 +12,7 @@
 #include "bindings/converters.hpp"
 #include "bindings/engine_object.hpp"
 #include "bindings/errors.hpp"
+#include "engine/checked_math.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen::bindings {
@@ -51,8 +52,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "n_parameters must be positive");
     return nullptr;
   }
-  std::uint64_t information_size = 0;
-  if (__builtin_mul_overflow(*n_parameters, *n_parameters, &information_size)) {
+  if (!checked_mul(*n_parameters, *n_parameters)) {
     PyErr_SetString(PyExc_ValueError, "n_parameters is too large");
     return nullptr;
   }

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <exception>
-#include <new>
-#include <stdexcept>
-
 #include "bindings/python.hpp"
 #include "engine/native_error.hpp"
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/aligned_vector.hpp"
+#include "engine/checked_math.hpp"
 
 namespace quillfen {
 
@@ -29,13 +30,11 @@ struct EngineState {
 // Throws std::bad_alloc when the arrays cannot be allocated.
 template <class T>
 EngineState<T> initial_state(std::uint64_t n_parameters) {
-  std::uint64_t information_size = 0;
-  if (__builtin_mul_overflow(n_parameters, n_parameters, &information_size)) {
-    throw std::bad_alloc();
-  }
+  const auto information_size = checked_mul(n_parameters, n_parameters);
+  if (!information_size) throw std::bad_alloc();
   EngineState<T> state;
   state.coefficients = zeroed_buffer<T>(n_parameters);
-  state.information = zeroed_buffer<T>(information_size);
+  state.information = zeroed_buffer<T>(*information_size);
   return state;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "engine/checked_math.hpp"
 #include "engine/value_tests.hpp"
 
 namespace quillfen {
@@ -13,17 +14,7 @@ namespace {
 // parameter count can match no buffer length).
 template <class T>
 std::optional<std::uint64_t> expected_parameters(const EngineState<T>& state) {
-  std::uint64_t count = 0;
-  if (__builtin_add_overflow(state.n_features_in, state.fit_intercept ? 1u : 0u, &count)) {
-    return std::nullopt;
-  }
-  return count;
-}
-
-std::optional<std::uint64_t> checked_product(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
-  return product;
+  return checked_add(state.n_features_in, state.fit_intercept ? 1 : 0);
 }
 
 template <class T>
@@ -39,7 +30,7 @@ Status validate_state(const EngineState<T>& state) {
   if (!parameters || state.coefficients.size() != *parameters) {
     return NativeError::invalid_state("coefficient shape does not match feature metadata");
   }
-  const auto information_size = checked_product(*parameters, *parameters);
+  const auto information_size = checked_mul(*parameters, *parameters);
   if (!information_size || state.information.size() != *information_size) {
     return NativeError::invalid_state("information shape does not match feature metadata");
   }
@@ -89,7 +80,7 @@ Status validate_batch(const BatchView<T>& batch, const EngineState<T>& state) {
   if (!parameters || batch.cols != *parameters) {
     return NativeError::invalid_batch("design width does not match state parameters");
   }
-  const auto design_size = checked_product(batch.rows, batch.cols);
+  const auto design_size = checked_mul(batch.rows, batch.cols);
   if (!design_size) return NativeError::size_overflow();
   if (batch.x_design.size() != *design_size) {
     return NativeError::invalid_batch("design buffer is not a complete contiguous matrix");
