@@ -1,0 +1,78 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "kernels/parallel_rules.hpp"
+#include "parallel/thread_pool.hpp"
+
+namespace quillfen {
+
+// The engine's one inner product, over the first min(|a|, |b|) elements. Lane k of eight
+// accumulators sums the products whose index is k modulo 8; the lanes are then combined as
+// ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)) and the tail is added in index order. The
+// grouping is fixed so that the result never depends on how the arithmetic is vectorised; the
+// eight lanes map onto SIMD registers as they stand.
+template <class T>
+inline T dot(std::span<const T> a, std::span<const T> b) {
+  typedef T Lanes __attribute__((vector_size(8 * sizeof(T))));
+  const std::size_t length = std::min(a.size(), b.size());
+  const std::size_t blocks = length / 8;
+  T result = T(0);
+  if (blocks > 0) {
+    Lanes sums = {};
+    for (std::size_t t = 0; t < blocks; ++t) {
+      Lanes x;
+      Lanes y;
+      std::memcpy(&x, a.data() + 8 * t, sizeof x);
+      std::memcpy(&y, b.data() + 8 * t, sizeof y);
+      sums += x * y;  // products first, then the sums: no fused multiply-add
+    }
+    result =
+        ((sums[0] + sums[4]) + (sums[2] + sums[6])) + ((sums[1] + sums[5]) + (sums[3] + sums[7]));
+  }
+  for (std::size_t i = blocks * 8; i < length; ++i) result += a[i] * b[i];
+  return result;
+}
+
+// out[i] = y[i] − dot(row i, β) for the n rows of a row-major design with p columns. Up to
+// SEQUENTIAL_MAX_ELEMENTS design elements the rows run in order on the calling thread; above it
+// every row is one work item of the current pool. Each element is computed the same way either
+// way, so the two paths give the same bits.
+template <class T>
+void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> y,
+                       std::span<const T> beta, std::span<T> out, std::uint64_t n) {
+  auto residual = [&](std::size_t i) { return y[i] - dot(design.subspan(i * p, p), beta); };
+  if (rows_go_parallel(n, p)) {
+    parallel::for_each_element(out, [&](std::size_t i, T& value) { value = residual(i); });
+    return;
+  }
+  const std::size_t count = std::min({out.size(), y.size(), design.size() / p});
+  for (std::size_t i = 0; i < count; ++i) out[i] = residual(i);
+}
+
+// out[i] = dot(row i, β) for `rows` rows, under the same rule as compute_residuals.
+template <class T>
+void row_products(std::span<const T> design, std::uint64_t p, std::span<const T> beta,
+                  std::span<T> out, std::uint64_t rows) {
+  auto product = [&](std::size_t i) { return dot(design.subspan(i * p, p), beta); };
+  if (rows_go_parallel(rows, p)) {
+    parallel::for_each_element(out, [&](std::size_t i, T& value) { value = product(i); });
+    return;
+  }
+  const std::size_t count = std::min<std::uint64_t>(rows, design.size() / p);
+  for (std::size_t i = 0; i < count; ++i) out[i] = product(i);
+}
+
+#define QUILLFEN_VECTOR_KERNELS(EXTERN, T)                                                         \
+  EXTERN template void compute_residuals<T>(std::span<const T>, std::uint64_t, std::span<const T>, \
+                                            std::span<const T>, std::span<T>, std::uint64_t);      \
+  EXTERN template void row_products<T>(std::span<const T>, std::uint64_t, std::span<const T>,      \
+                                       std::span<T>, std::uint64_t);
+QUILLFEN_VECTOR_KERNELS(extern, float)
+QUILLFEN_VECTOR_KERNELS(extern, double)
+
+}  // namespace quillfen
