@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <span>
+
+#include "engine/records.hpp"
+#include "engine/workspace.hpp"
+#include "kernels/vector/vector_kernels.hpp"
+
+namespace quillfen {
+
+// Huber loss with threshold tau > 0: quadratic inside ±tau, linear outside (a NaN residual takes
+// the linear branch and stays NaN). The pieces meet at |r| = tau with value tau²/2.
+template <class T>
+inline T huber_loss(T r, T tau) {
+  const T magnitude = std::fabs(r);
+  if (magnitude <= tau) return r * (r * T(0.5));
+  return tau * magnitude - tau * (tau * T(0.5));
+}
+
+// +1, −1, or 0 for either zero and for NaN.
+template <class T>
+inline T sign_of(T value) {
+  if (value > T(0)) return T(1);
+  if (value < T(0)) return T(-1);
+  return T(0);
+}
+
+// Number of penalised coefficients: all but the intercept, which is the last one.
+inline std::size_t penalised_count(std::size_t p, bool fit_intercept) {
+  return fit_intercept && p > 0 ? p - 1 : p;
+}
+
+// F(β) = [Σ s_i ρ(r_i) + ½ (β − β₀)ᵀ I₀ (β − β₀)] / W, minus on the l1 path (after earlier
+// samples) the linear term (W₀/W)·λ₀·Σ sign(β₀_j)(β_j − β₀_j) that stands in for the previous
+// penalty. Leaves r = y − Xβ in the residual buffer and β − β₀ in the shift buffer. The whole
+// computation runs in T; β may live in another workspace buffer.
+template <class T>
+double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
+                          const EngineState<T>& state, const UpdateConfig& config,
+                          Workspace<T>& workspace, double combined_weight) {
+  const std::size_t p = batch.cols;
+  const std::span<T> residuals(workspace.residuals);
+  compute_residuals<T>(batch.x_design, p, batch.y, beta, residuals, batch.rows);
+
+  const T tau = T(config.tau);
+  T loss = T(0);
+  if (batch.sample_weight) {
+    const std::span<const T> weights = *batch.sample_weight;
+    for (std::size_t i = 0; i < batch.rows; ++i)
+      loss = loss + weights[i] * huber_loss(residuals[i], tau);
+  } else {
+    for (std::size_t i = 0; i < batch.rows; ++i) loss = loss + huber_loss(residuals[i], tau);
+  }
+
+  const std::span<T> shift(workspace.shift);
+  const std::span<const T> previous(state.coefficients);
+  for (std::size_t j = 0; j < p; ++j) shift[j] = beta[j] - previous[j];
+
+  const std::span<const T> information(state.information);
+  const std::span<const T> shift_view(shift);
+  T quadratic = T(0);
+  for (std::size_t k = 0; k < p; ++k) {
+    quadratic = quadratic + shift[k] * dot<T>(information.subspan(k * p, p), shift_view);
+  }
+
+  T objective = (loss + quadratic * T(0.5)) / T(combined_weight);
+
+  if (config.penalty == Penalty::L1 && state.n_samples_seen != 0) {
+    T linear = T(0);
+    const std::size_t penalised = penalised_count(p, state.fit_intercept);
+    for (std::size_t j = 0; j < penalised; ++j) linear = linear + sign_of(previous[j]) * shift[j];
+    const T factor = T((state.weight_sum / combined_weight) * state.previous_lambda);
+    objective = objective - factor * linear;
+  }
+  return double(objective);
+}
+
+// The reported objective: F plus, on the l1 path, λ·Σ|β_j| over the penalised coefficients,
+// summed in index order in double precision.
+template <class T>
+double penalized_objective(std::span<const T> beta, bool fit_intercept, bool l1, double objective,
+                           double lambda) {
+  if (!l1) return objective;
+  double total = 0.0;
+  const std::size_t penalised = penalised_count(beta.size(), fit_intercept);
+  for (std::size_t j = 0; j < penalised; ++j) total += std::fabs(double(beta[j]));
+  return objective + lambda * total;
+}
+
+#define QUILLFEN_OBJECTIVE_KERNELS(EXTERN, T)                                              \
+  EXTERN template double combined_objective<T>(const BatchView<T>&, std::span<const T>,    \
+                                               const EngineState<T>&, const UpdateConfig&, \
+                                               Workspace<T>&, double);                     \
+  EXTERN template double penalized_objective<T>(std::span<const T>, bool, bool, double, double);
+QUILLFEN_OBJECTIVE_KERNELS(extern, float)
+QUILLFEN_OBJECTIVE_KERNELS(extern, double)
+
+}  // namespace quillfen
