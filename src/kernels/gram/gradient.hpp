@@ -1,0 +1,118 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "engine/records.hpp"
+#include "engine/workspace.hpp"
+#include "kernels/objective/objective.hpp"
+#include "kernels/parallel_rules.hpp"
+#include "kernels/vector/vector_kernels.hpp"
+#include "parallel/thread_pool.hpp"
+
+namespace quillfen {
+
+// psi_i = clamp(r_i, ±tau), times s_i when the batch has sample weights; NaN stays NaN.
+template <class T>
+void compute_psi(const BatchView<T>& batch, std::span<const T> residuals, std::span<T> psi,
+                 double tau) {
+  const T limit = T(tau);
+  const std::size_t count = std::min(residuals.size(), psi.size());
+  for (std::size_t i = 0; i < count; ++i) {
+    const T r = residuals[i];
+    const T clipped = r > limit ? limit : (r < -limit ? -limit : r);
+    psi[i] = batch.sample_weight ? clipped * (*batch.sample_weight)[i] : clipped;
+  }
+}
+
+namespace detail {
+
+// Columns per work item of the column-split product: one cache line of each row, so the items
+// together read the design once. Each column is still summed on its own, in row order.
+template <class T>
+inline constexpr std::size_t kColumnGroup = 64 / sizeof(T);
+
+// acc_j ← x_ij·psi_i + acc_j for rows [first, end) and columns [column, column + acc.size()).
+template <class T>
+void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T> psi,
+                     std::size_t first, std::size_t end, std::size_t column, std::span<T> acc) {
+  for (std::size_t i = first; i < end; ++i) {
+    const T* row = design.data() + i * p + column;
+    const T weight = psi[i];
+    for (std::size_t j = 0; j < acc.size(); ++j) acc[j] = row[j] * weight + acc[j];
+  }
+}
+
+}  // namespace detail
+
+// S = Xᵀψ into `out` (p entries). Small batches run in row order on this thread. Larger ones are
+// cut into the row chunks that `partials` has room for (narrow designs, and always on the l1
+// path), each summed into its own chunk and then added into `out` in chunk order; wide designs
+// are split by columns, which gives exactly the sequential sums.
+template <class T>
+void transposed_product(const BatchView<T>& batch, std::span<const T> psi, std::span<T> partials,
+                        bool force_row_chunks, std::span<T> out) {
+  const std::size_t p = batch.cols;
+  const std::size_t n = std::min(psi.size(), batch.x_design.size() / p);
+  const std::size_t width = std::min(p, out.size());
+  const std::size_t chunks = partials.size() / p;
+  const bool parallel = rows_go_parallel(batch.rows, p);
+  if (!parallel || ((p < COLUMN_SPLIT_MIN_WIDTH<T> || force_row_chunks) && chunks == 0)) {
+    std::fill(out.begin(), out.end(), T(0));
+    detail::accumulate_rows<T>(batch.x_design, p, psi, 0, n, 0, out.first(width));
+    return;
+  }
+  if (p < COLUMN_SPLIT_MIN_WIDTH<T> || force_row_chunks) {
+    const std::size_t rows_per_chunk = n / chunks + (n % chunks != 0);
+    parallel::for_each_chunk(partials.first(chunks * p), p, [&](std::size_t k, std::span<T> acc) {
+      std::fill(acc.begin(), acc.end(), T(0));
+      const std::size_t first = std::min(n, k * rows_per_chunk);
+      const std::size_t end = std::min(n, first + rows_per_chunk);
+      detail::accumulate_rows<T>(batch.x_design, p, psi, first, end, 0, acc);
+    });
+    std::fill(out.begin(), out.end(), T(0));
+    for (std::size_t k = 0; k < chunks; ++k) {
+      const T* chunk = partials.data() + k * p;
+      for (std::size_t j = 0; j < width; ++j) out[j] = out[j] + chunk[j];
+    }
+    return;
+  }
+  parallel::for_each_chunk(
+      out.first(width), detail::kColumnGroup<T>, [&](std::size_t k, std::span<T> acc) {
+        std::fill(acc.begin(), acc.end(), T(0));
+        detail::accumulate_rows<T>(batch.x_design, p, psi, 0, n, k * detail::kColumnGroup<T>, acc);
+      });
+}
+
+// g = (I₀(β − β₀) − Xᵀψ)/W from the psi buffer, into the gradient buffer; on the l1 path after
+// earlier samples every penalised entry also gets −κ·sign(β₀_j), κ = (W₀/W)·λ₀, the gradient of
+// the previous-penalty term. Leaves β − β₀ in the shift buffer. Cannot fail.
+template <class T>
+void combined_gradient(const BatchView<T>& batch, std::span<const T> beta,
+                       const EngineState<T>& state, bool l1, Workspace<T>& workspace,
+                       double combined_weight) {
+  const std::size_t p = batch.cols;
+  const std::span<const T> previous(state.coefficients);
+  const std::span<T> shift(workspace.shift);
+  const std::size_t shifted = std::min({beta.size(), previous.size(), shift.size()});
+  for (std::size_t j = 0; j < shifted; ++j) shift[j] = beta[j] - previous[j];
+
+  const std::span<T> gradient(workspace.gradient);
+  transposed_product<T>(batch, workspace.psi, workspace.gradient_partials, l1, gradient);
+
+  const T weight = T(combined_weight);
+  const T kappa = T((state.weight_sum / combined_weight) * state.previous_lambda);
+  const bool previous_penalty = l1 && state.n_samples_seen != 0;
+  const std::size_t penalised = penalised_count(p, state.fit_intercept);
+  const std::span<const T> information(state.information);
+  const std::span<const T> shift_view(shift);
+  for (std::size_t j = 0; j < p; ++j) {
+    T g = (dot<T>(information.subspan(j * p, p), shift_view) - gradient[j]) / weight;
+    if (previous_penalty && j < penalised) g = g - kappa * sign_of(previous[j]);
+    gradient[j] = g;
+  }
+}
+
+}  // namespace quillfen
