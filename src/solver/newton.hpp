@@ -1,0 +1,112 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <span>
+
+#include "engine/expected.hpp"
+#include "engine/records.hpp"
+#include "engine/value_tests.hpp"
+#include "engine/workspace.hpp"
+#include "kernels/gram/newton_system.hpp"
+#include "kernels/objective/objective.hpp"
+#include "kernels/vector/vector_kernels.hpp"
+#include "solver/direction_solve.hpp"
+#include "solver/solver_outcome.hpp"
+
+namespace quillfen {
+namespace detail {
+
+template <class T>
+bool all_finite(std::span<const T> values) {
+  return std::all_of(values.begin(), values.end(), [](T v) { return is_finite(v); });
+}
+
+// √(step·step) ≤ tol·(√(β·β) + 1), in T; NaN means not converged.
+template <class T>
+bool step_is_small(std::span<const T> step, std::span<const T> beta, double tol) {
+  const T step_norm = std::sqrt(dot(step, step));
+  const T beta_norm = std::sqrt(dot(beta, beta));
+  return step_norm <= T(tol) * (beta_norm + T(1));
+}
+
+}  // namespace detail
+
+// Damped Newton iteration on the combined objective F (no penalty). Each iteration builds the
+// Newton system at β, solves it for a direction d, and tries β − α·d for α = 1, ½, … down to
+// 2⁻²⁶ until F does not increase. Stops when the accepted step is small relative to β, when a
+// step search fails (keeping the previous β), or after max_iter iterations. Only the Newton
+// system's and the decompositions' errors are failures; a non-finite system fails with NonFinite
+// before any decomposition.
+template <class T>
+Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
+                                        const EngineState<T>& state, const UpdateConfig& config,
+                                        double bandwidth, double combined_weight) {
+  const std::size_t p = batch.cols;
+  SolverOutcome<T> outcome;
+  outcome.coefficients = state.coefficients;
+  const std::span<T> beta(outcome.coefficients);
+  const std::span<T> candidate(workspace.candidate);
+  const std::span<T> step(workspace.step);
+  const std::span<T> direction(workspace.direction);
+
+  auto objective_at = [&](std::span<const T> point) {
+    return combined_objective<T>(batch, point, state, config, workspace, combined_weight);
+  };
+  double objective = objective_at(beta);
+
+  for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
+    if (Status failure =
+            newton_system<T>(batch, beta, state, config, workspace, bandwidth, combined_weight)) {
+      return *failure;
+    }
+    if (workspace.system_matrix.size() != p * p || workspace.gradient.size() != p) {
+      return NativeError::linear_solve();
+    }
+    if (!detail::all_finite<T>(workspace.system_matrix) ||
+        !detail::all_finite<T>(workspace.gradient)) {
+      return NativeError::non_finite();
+    }
+    const Expected<bool> solved =
+        solve_direction<T>(workspace.system_matrix, workspace.gradient, p, direction);
+    if (!solved) return solved.error();
+    outcome.used_regularized_fallback = outcome.used_regularized_fallback || solved.value();
+
+    double alpha = 1.0;
+    double trial_objective = 0.0;
+    bool accepted = false;
+    while (true) {
+      const T length = T(alpha);
+      for (std::size_t i = 0; i < p; ++i) candidate[i] = beta[i] - length * direction[i];
+      trial_objective = objective_at(candidate);
+      if (trial_objective <= objective) {
+        accepted = true;
+        break;
+      }
+      alpha *= 0.5;
+      if (alpha < 1e-8) break;
+    }
+    if (!accepted) {
+      // The residual buffer holds the last rejected trial's residuals; the caller needs β's.
+      compute_residuals<T>(batch.x_design, p, batch.y, beta, workspace.residuals, batch.rows);
+      outcome.iterations = k;
+      outcome.objective = objective;
+      return outcome;
+    }
+    for (std::size_t i = 0; i < p; ++i) step[i] = candidate[i] - beta[i];
+    std::copy(candidate.begin(), candidate.begin() + p, beta.begin());
+    objective = trial_objective;
+    if (detail::step_is_small<T>(step, beta, config.tol)) {
+      outcome.iterations = k;
+      outcome.objective = objective;
+      outcome.converged = true;
+      return outcome;
+    }
+  }
+  outcome.iterations = config.max_iter;
+  outcome.objective = objective;
+  return outcome;
+}
+
+}  // namespace quillfen

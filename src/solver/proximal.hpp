@@ -1,0 +1,102 @@
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <span>
+
+#include "engine/expected.hpp"
+#include "engine/records.hpp"
+#include "engine/workspace.hpp"
+#include "kernels/gram/gradient.hpp"
+#include "kernels/objective/objective.hpp"
+#include "kernels/vector/vector_kernels.hpp"
+#include "solver/newton.hpp"
+#include "solver/solver_outcome.hpp"
+
+namespace quillfen {
+namespace detail {
+
+inline constexpr int kMaxProximalTrials = 40;
+inline constexpr double kSmallestLipschitz = 1e-8;
+
+// sign(z)·max(|z| − t, 0), keeping |z| − t only when it is greater than 0.
+template <class T>
+inline T soft_threshold(T z, T threshold) {
+  const T excess = std::fabs(z) - threshold;
+  return sign_of(z) * (excess > T(0) ? excess : T(0));
+}
+
+}  // namespace detail
+
+// Proximal gradient iteration for F(β) + λ·Σ|β_j| over the penalised coefficients (the intercept
+// is never thresholded). The step length 1/L is found by backtracking: L doubles on every
+// rejected trial and halves (down to 1e-8) after an accepted one, and carries over between
+// iterations. Stops when the accepted step is small relative to β, when 40 trials are rejected
+// (keeping the previous β), or after max_iter iterations.
+template <class T>
+Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchView<T>& batch,
+                                          const EngineState<T>& state, const UpdateConfig& config,
+                                          double lambda, double combined_weight) {
+  const std::size_t p = batch.cols;
+  SolverOutcome<T> outcome;
+  outcome.coefficients = state.coefficients;
+  const std::span<T> beta(outcome.coefficients);
+  const std::span<T> candidate(workspace.candidate);
+  const std::span<T> step(workspace.step);
+  const std::span<const T> gradient(workspace.gradient);
+  const std::size_t unpenalised = state.fit_intercept ? p - 1 : p;
+
+  auto objective_at = [&](std::span<const T> point) {
+    return combined_objective<T>(batch, point, state, config, workspace, combined_weight);
+  };
+  double objective = objective_at(beta);
+  double lipschitz = 1.0;
+
+  for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
+    compute_psi<T>(batch, workspace.residuals, workspace.psi, config.tau);
+    combined_gradient<T>(batch, beta, state, true, workspace, combined_weight);
+
+    bool accepted = false;
+    for (int trial = 0; trial < detail::kMaxProximalTrials; ++trial) {
+      const T inverse = T(1.0 / lipschitz);
+      const T threshold = T(lambda / lipschitz);
+      for (std::size_t i = 0; i < p; ++i) {
+        const T z = beta[i] - inverse * gradient[i];
+        candidate[i] = detail::soft_threshold(z, i == unpenalised ? T(0) : threshold);
+        step[i] = candidate[i] - beta[i];
+      }
+      const double descent = double(dot<T>(gradient, step));
+      const double step_length = double(std::sqrt(dot<T>(step, step)));
+      const double trial_objective = objective_at(candidate);
+      const double curvature = step_length * ((0.5 * lipschitz) * step_length);
+      if (trial_objective <= ((objective + descent) + curvature) + 1e-12) {
+        std::copy(candidate.begin(), candidate.begin() + p, beta.begin());
+        objective = trial_objective;
+        const double halved = 0.5 * lipschitz;
+        lipschitz = halved >= detail::kSmallestLipschitz ? halved : detail::kSmallestLipschitz;
+        accepted = true;
+        break;
+      }
+      lipschitz = lipschitz + lipschitz;
+    }
+    if (!accepted) {
+      // The residual buffer holds the last rejected trial's residuals; the caller needs β's.
+      compute_residuals<T>(batch.x_design, p, batch.y, beta, workspace.residuals, batch.rows);
+      outcome.iterations = k;
+      outcome.objective = objective;
+      return outcome;
+    }
+    if (detail::step_is_small<T>(step, beta, config.tol)) {
+      outcome.iterations = k;
+      outcome.objective = objective;
+      outcome.converged = true;
+      return outcome;
+    }
+  }
+  outcome.iterations = config.max_iter;
+  outcome.objective = objective;
+  return outcome;
+}
+
+}  // namespace quillfen

@@ -1,0 +1,21 @@
+#pragma once
+
+// Both solvers, compiled once for each element type in solvers.cpp.
+#include "solver/newton.hpp"
+#include "solver/proximal.hpp"
+
+namespace quillfen {
+
+#define QUILLFEN_SOLVERS(EXTERN, T)                                                                \
+  EXTERN template Expected<bool> solve_direction<T>(std::span<const T>, std::span<const T>,        \
+                                                    std::size_t, std::span<T>);                    \
+  EXTERN template Expected<SolverOutcome<T>> solve_newton<T>(Workspace<T>&, const BatchView<T>&,   \
+                                                             const EngineState<T>&,                \
+                                                             const UpdateConfig&, double, double); \
+  EXTERN template Expected<SolverOutcome<T>> solve_proximal<T>(                                    \
+      Workspace<T>&, const BatchView<T>&, const EngineState<T>&, const UpdateConfig&, double,      \
+      double);
+QUILLFEN_SOLVERS(extern, float)
+QUILLFEN_SOLVERS(extern, double)
+
+}  // namespace quillfen

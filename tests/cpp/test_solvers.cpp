@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "batch_fixture.hpp"
+#include "engine/workspace_sizing.hpp"
+#include "solver/solvers.hpp"
+
+namespace quillfen {
+namespace {
+
+using testing::fresh_state;
+using testing::OwnedBatch;
+using testing::random_batch;
+
+template <class T>
+class Solvers : public ::testing::Test {};
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(Solvers, ElementTypes);
+
+template <class T>
+Workspace<T> sized_workspace(const OwnedBatch<T>& batch) {
+  Workspace<T> workspace;
+  EXPECT_FALSE(prepare_workspace(workspace, batch.rows, batch.cols));
+  return workspace;
+}
+
+// ridge 0, no stored information and a residual far outside ±tau: every curvature weight is 0,
+// so the system is all zeros and only the pseudo-inverse answers, with d = 0.
+TYPED_TEST(Solvers, AllZeroSystemFallsBackAndConverges) {
+  using T = TypeParam;
+  OwnedBatch<T> batch{{T(1)}, {T(100)}, {}, 1, 1};
+  const auto state = fresh_state<T>(1, false);
+  const UpdateConfig config{.tau = 1, .max_iter = 10, .tol = 1e-6, .ridge = 0};
+  auto workspace = sized_workspace(batch);
+  const auto solved = solve_newton<T>(workspace, batch.view(), state, config, 0.5, 1.0);
+  ASSERT_TRUE(solved);
+  EXPECT_TRUE(solved.value().converged);
+  EXPECT_TRUE(solved.value().used_regularized_fallback);
+  EXPECT_EQ(solved.value().iterations, 1u);
+  EXPECT_EQ(solved.value().coefficients[0], T(0));
+}
+
+template <class T>
+std::vector<T> direction_of(std::vector<T> system, std::vector<T> gradient, bool& fallback) {
+  std::vector<T> direction(gradient.size());
+  const auto solved = solve_direction<T>(system, gradient, gradient.size(), direction);
+  EXPECT_TRUE(solved);
+  fallback = solved.value();
+  return direction;
+}
+
+TYPED_TEST(Solvers, DirectionCascade) {
+  using T = TypeParam;
+  bool fallback = true;
+  // Not symmetric: a Cholesky factor of the lower triangle would give (1.5, 1).
+  EXPECT_EQ(direction_of<T>({2, 1, 0, 2}, {3, 2}, fallback), (std::vector<T>{1, 1}));
+  EXPECT_FALSE(fallback);
+  // Indefinite but regular: LU solves it without the fallback.
+  EXPECT_EQ(direction_of<T>({1, 2, 2, 1}, {3, 3}, fallback), (std::vector<T>{1, 1}));
+  EXPECT_FALSE(fallback);
+  // Singular: the minimum-norm solution from the pseudo-inverse.
+  const auto d = direction_of<T>({1, 1, 1, 1}, {2, 2}, fallback);
+  EXPECT_TRUE(fallback);
+  EXPECT_NEAR(d[0], 1.0, 1e-5);
+  EXPECT_NEAR(d[1], 1.0, 1e-5);
+}
+
+// A negative ridge makes every Newton direction point uphill, so the first step search fails:
+// the start point comes back with its own objective and residuals.
+TEST(NewtonSolver, FailedStepSearchKeepsThePreviousIterate) {
+  const auto batch = random_batch<double>(50, 2, 4);
+  auto state = fresh_state<double>(2, false);
+  state.coefficients = {0.3, -0.2};
+  const UpdateConfig config{.tau = 100, .max_iter = 10, .tol = 1e-9, .ridge = -10};
+  auto workspace = sized_workspace(batch);
+  const auto solved = solve_newton<double>(workspace, batch.view(), state, config, 0.5, 50.0);
+  ASSERT_TRUE(solved);
+  EXPECT_EQ(solved.value().iterations, 1u);
+  EXPECT_FALSE(solved.value().converged);
+  EXPECT_EQ(solved.value().coefficients, state.coefficients);
+  const AlignedVector<double> residuals_left = workspace.residuals;
+  EXPECT_EQ(solved.value().objective, combined_objective<double>(batch.view(), state.coefficients,
+                                                                 state, config, workspace, 50.0));
+  EXPECT_EQ(residuals_left, workspace.residuals);
+}
+
+// One row x = 1, y = 1 from β = 0 with λ = 0: F = c·(1 − β)²/2 with c = 1/W, and a trial with
+// estimate L is accepted exactly when L ≥ c, moving β by (c/L)(1 − β).
+double proximal_result(double curvature, std::uint64_t iterations) {
+  OwnedBatch<double> batch{{1}, {1}, {}, 1, 1};
+  const auto state = fresh_state<double>(1, false);
+  const UpdateConfig config{
+      .tau = 1e6, .max_iter = iterations, .tol = 1e-300, .penalty = Penalty::L1};
+  auto workspace = sized_workspace(batch);
+  const auto solved =
+      solve_proximal<double>(workspace, batch.view(), state, config, 0.0, 1.0 / curvature);
+  EXPECT_TRUE(solved);
+  EXPECT_EQ(solved.value().iterations, iterations);
+  EXPECT_FALSE(solved.value().used_regularized_fallback);
+  return solved.value().coefficients[0];
+}
+
+TEST(ProximalSolver, LipschitzEstimateCarriesOverHalvedAndDoubles) {
+  // c = 0.3: L = 1 accepted, then 0.5 accepted, then 0.25 rejected and 0.5 accepted.
+  EXPECT_NEAR(proximal_result(0.3, 3), 0.888, 1e-12);
+  // c = 1e-10: every trial is accepted and L halves from 1 down to its floor 1e-8.
+  double beta = 0.0, lipschitz = 1.0;
+  for (int k = 0; k < 40; ++k) {
+    beta += (1e-10 / lipschitz) * (1.0 - beta);
+    lipschitz = std::max(0.5 * lipschitz, 1e-8);
+  }
+  EXPECT_NEAR(proximal_result(1e-10, 40), beta, 1e-9 * beta);
+}
+
+TYPED_TEST(Solvers, ProximalNeverThresholdsTheIntercept) {
+  using T = TypeParam;
+  const auto batch = random_batch<T>(40, 3, 9);
+  const auto state = fresh_state<T>(3, true);
+  const UpdateConfig config{.tau = 1.345, .max_iter = 100, .tol = 1e-7, .penalty = Penalty::L1};
+  auto workspace = sized_workspace(batch);
+  const auto solved = solve_proximal<T>(workspace, batch.view(), state, config, 100.0, 40.0);
+  ASSERT_TRUE(solved);
+  EXPECT_EQ(solved.value().coefficients[0], T(0));
+  EXPECT_EQ(solved.value().coefficients[1], T(0));
+  EXPECT_NE(solved.value().coefficients[2], T(0));
+}
+
+}  // namespace
+}  // namespace quillfen
