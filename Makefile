@@ -7,6 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 DEPS_STAMP := $(VENV)/.deps-installed
 CPP_BUILD := build/cpp
+BENCH_BUILD := build/bench
 JOBS ?= 2
 
 .PHONY: test cpp-test py-test install gtest clean
@@ -42,6 +43,14 @@ cpp-test: $(DEPS_STAMP) gtest
 
 py-test: install
 	$(PY) -m pytest
+
+# Builds the update benchmark in its own directory and compares it with numpy in the same run.
+.PHONY: bench
+bench: $(DEPS_STAMP)
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
+	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,238 @@
+// Times one full update of the numerical core and its curvature-weighted Gram kernel, and probes
+// the machine's FMA peak in the same run so the kernel's speed can be read as a share of it.
+// Prints one JSON object per line; benchmarks/run_update_benchmark.py turns them into a table.
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <latch>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/native_error.hpp"
+#include "engine/records.hpp"
+#include "engine/update_driver.hpp"
+#include "engine/workspace.hpp"
+#include "engine/workspace_sizing.hpp"
+#include "kernels/gram/weighted_gram.hpp"
+#include "parallel/thread_pool.hpp"
+#include "repeat_timer.hpp"
+#include "synthetic_batch.hpp"
+
+namespace quillfen::bench {
+namespace {
+
+template <class T>
+constexpr const char* dtype_name() {
+  return sizeof(T) == 8 ? "float64" : "float32";
+}
+
+// ---- FMA peak probe -------------------------------------------------------------------------
+// Twelve independent multiply-add chains keep both FMA pipes busy despite the 4-cycle latency.
+// The engine itself never fuses (it builds with -ffp-contract=off); this probe only measures the
+// hardware's ceiling. Values converge to 1, so no overflow or denormals slow it down.
+constexpr int kChains = 12;
+
+__attribute__((target("avx2,fma"), noinline)) double fma_chains_pd(std::uint64_t iterations) {
+  __m256d acc[kChains];
+  for (int k = 0; k < kChains; ++k) acc[k] = _mm256_set1_pd(0.01 * k);
+  const __m256d mul = _mm256_set1_pd(0.999999);
+  const __m256d add = _mm256_set1_pd(1e-6);
+  for (std::uint64_t it = 0; it < iterations; ++it) {
+    for (int k = 0; k < kChains; ++k) acc[k] = _mm256_fmadd_pd(acc[k], mul, add);
+  }
+  __m256d sum = acc[0];
+  for (int k = 1; k < kChains; ++k) sum = _mm256_add_pd(sum, acc[k]);
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, sum);
+  return lanes[0] + lanes[1] + lanes[2] + lanes[3];
+}
+
+__attribute__((target("avx2,fma"), noinline)) double fma_chains_ps(std::uint64_t iterations) {
+  __m256 acc[kChains];
+  for (int k = 0; k < kChains; ++k) acc[k] = _mm256_set1_ps(0.01f * k);
+  const __m256 mul = _mm256_set1_ps(0.9999f);
+  const __m256 add = _mm256_set1_ps(1e-4f);
+  for (std::uint64_t it = 0; it < iterations; ++it) {
+    for (int k = 0; k < kChains; ++k) acc[k] = _mm256_fmadd_ps(acc[k], mul, add);
+  }
+  __m256 sum = acc[0];
+  for (int k = 1; k < kChains; ++k) sum = _mm256_add_ps(sum, acc[k]);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, sum);
+  double total = 0.0;
+  for (float v : lanes) total += v;
+  return total;
+}
+
+// Runs `chains(iterations)` on `threads` threads released together; returns the wall time.
+template <class Chains>
+double run_on_all_threads(Chains chains, unsigned threads, std::uint64_t iterations) {
+  std::latch start(threads + 1);
+  std::vector<double> sinks(threads);
+  std::vector<std::thread> workers;
+  for (unsigned t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      start.arrive_and_wait();
+      sinks[t] = chains(iterations);
+    });
+  }
+  const double seconds = seconds_of([&] {
+    start.arrive_and_wait();
+    for (std::thread& w : workers) w.join();
+  });
+  // Using the results keeps the compiler from dropping the chains.
+  if (std::any_of(sinks.begin(), sinks.end(), [](double s) { return s != s; })) return -1.0;
+  return seconds;
+}
+
+template <class Chains>
+void report_fma_peak(const char* dtype, int lanes, Chains chains) {
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  // Size the loop so one trial takes about 0.3 s, then keep the best of three.
+  std::uint64_t iterations = 1'000'000;
+  const double probe = run_on_all_threads(chains, threads, iterations);
+  iterations = std::max<std::uint64_t>(iterations, std::uint64_t(iterations * 0.3 / probe));
+  double best = 1e300;
+  for (int trial = 0; trial < 3; ++trial) {
+    best = std::min(best, run_on_all_threads(chains, threads, iterations));
+  }
+  const double flops = 2.0 * lanes * kChains * double(iterations) * threads;
+  std::printf("{\"kind\": \"fma_peak\", \"dtype\": \"%s\", \"threads\": %u, \"gflops\": %.6g}\n",
+              dtype, threads, flops / best * 1e-9);
+  std::fflush(stdout);
+}
+
+// ---- One update -----------------------------------------------------------------------------
+
+UpdateConfig benchmark_config() {
+  UpdateConfig config;
+  config.tau = 1.345;
+  config.lambda_scale = 1.0;
+  config.bandwidth_scale = 1.0;
+  config.max_iter = 50;
+  config.tol = 1e-6;
+  config.ridge = 1e-8;
+  config.penalty = Penalty::None;
+  return config;
+}
+
+// Error texts are the engine's own messages; escape the characters JSON reserves.
+std::string json_escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += (c == '\n') ? ' ' : c;
+  }
+  return out;
+}
+
+void report_error(const char* kind, std::uint64_t n, std::uint64_t p, const char* dtype,
+                  const std::string& message) {
+  std::printf(
+      "{\"kind\": \"%s\", \"n\": %llu, \"p\": %llu, \"dtype\": \"%s\", \"error\": \"%s\"}\n", kind,
+      static_cast<unsigned long long>(n), static_cast<unsigned long long>(p), dtype,
+      json_escaped(message).c_str());
+  std::fflush(stdout);
+}
+
+template <class T>
+void bench_update(std::uint64_t n, std::uint64_t p, double budget_s) {
+  const SyntheticBatch<T> data = make_batch<T>(n, p, 1000 * n + p);
+  const BatchView<T> batch = data.view();
+  EngineState<T> fresh = initial_state<T>(p);
+  fresh.fit_intercept = true;
+  fresh.n_features_in = p - 1;
+  const UpdateConfig config = benchmark_config();
+
+  // run_update only reads `fresh`, so every repetition starts from the same fresh state. The
+  // workspace is reused as an engine would; the timer's warm-up call sizes it.
+  Workspace<T> workspace;
+  UpdateDiagnostics d;
+  auto update = [&] {
+    Expected<UpdateResult<T>> result = run_update<T>(workspace, batch, fresh, config);
+    if (!result) throw std::runtime_error(display(result.error()));
+    d = result.value().diagnostics;
+  };
+  const RepeatTiming t = time_repeated(update, budget_s, 5, 1000);
+
+  std::printf(
+      "{\"kind\": \"update\", \"n\": %llu, \"p\": %llu, \"dtype\": \"%s\", \"median_s\": %.6g, "
+      "\"best_s\": %.6g, \"reps\": %zu, \"iterations\": %llu, \"converged\": %s, "
+      "\"fallback\": %s, \"objective\": %.9g}\n",
+      static_cast<unsigned long long>(n), static_cast<unsigned long long>(p), dtype_name<T>(),
+      t.median_s, t.best_s, t.reps, static_cast<unsigned long long>(d.iterations),
+      d.converged ? "true" : "false", d.used_regularized_fallback ? "true" : "false", d.objective);
+  std::fflush(stdout);
+}
+
+// ---- The Gram kernel alone ------------------------------------------------------------------
+
+template <class T>
+void bench_gram(std::uint64_t n, std::uint64_t p, double budget_s) {
+  const SyntheticBatch<T> data = make_batch<T>(n, p, 1000 * n + p);
+  const BatchView<T> batch = data.view();
+  std::vector<T> weights(n);
+  std::mt19937_64 rng(n + p);
+  std::uniform_real_distribution<double> uniform(0.05, 1.0);
+  for (T& w : weights) w = T(uniform(rng));
+
+  Workspace<T> ws;
+  if (Status failure = prepare_workspace<T>(ws, n, p)) throw std::runtime_error(display(*failure));
+  auto gram = [&] {
+    if (Status failure =
+            weighted_gram<T>(batch, weights, ws.weighted_rows, ws.gram_partials, ws.gram_output)) {
+      throw std::runtime_error(display(*failure));
+    }
+  };
+  const RepeatTiming t = time_repeated(gram, budget_s, 5, 2000);
+  const double flops = 2.0 * double(n) * double(p) * double(p);
+  std::printf(
+      "{\"kind\": \"gram\", \"n\": %llu, \"p\": %llu, \"dtype\": \"%s\", \"median_s\": %.6g, "
+      "\"best_s\": %.6g, \"reps\": %zu, \"gflops\": %.6g}\n",
+      static_cast<unsigned long long>(n), static_cast<unsigned long long>(p), dtype_name<T>(),
+      t.median_s, t.best_s, t.reps, flops / t.median_s * 1e-9);
+  std::fflush(stdout);
+}
+
+// A failure of one case is reported and the others still run.
+template <class F>
+void guarded(const char* kind, std::uint64_t n, std::uint64_t p, const char* dtype, F&& run) {
+  try {
+    run();
+  } catch (const std::exception& e) {
+    report_error(kind, n, p, dtype, e.what());
+  }
+}
+
+int run() {
+  std::printf("{\"kind\": \"machine\", \"hardware_threads\": %u, \"pool_threads\": %zu}\n",
+              std::thread::hardware_concurrency(), parallel::current_num_threads());
+  report_fma_peak("float64", 4, fma_chains_pd);
+  report_fma_peak("float32", 8, fma_chains_ps);
+
+  const std::uint64_t update_shapes[][2] = {{100000, 20}, {20000, 200}, {1000, 10}};
+  for (const auto& [n, p] : update_shapes) {
+    guarded("update", n, p, "float64", [&] { bench_update<double>(n, p, 1.0); });
+    guarded("update", n, p, "float32", [&] { bench_update<float>(n, p, 1.0); });
+  }
+  const std::uint64_t gram_shapes[][2] = {{100000, 20}, {20000, 200}, {1000, 10}, {20000, 256}};
+  for (const auto& [n, p] : gram_shapes) {
+    guarded("gram", n, p, "float64", [&] { bench_gram<double>(n, p, 0.5); });
+    guarded("gram", n, p, "float32", [&] { bench_gram<float>(n, p, 0.5); });
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace quillfen::bench
+
+int main() {
+  return quillfen::bench::run();
+}
