@@ -14,25 +14,31 @@ namespace quillfen {
 // The engine's one inner product, over the first min(|a|, |b|) elements. Lane k of eight
 // accumulators sums the products whose index is k modulo 8; the lanes are then combined as
 // ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)) and the tail is added in index order. The
-// grouping is fixed so that the result never depends on how the arithmetic is vectorised; the
-// eight lanes map onto SIMD registers as they stand.
+// grouping is fixed so that the result never depends on how the arithmetic is vectorised. The
+// eight lanes are held in 32-byte vectors (two for double, one for float), which stay in
+// registers; a single 64-byte vector would be split and spilled on AVX2.
 template <class T>
 inline T dot(std::span<const T> a, std::span<const T> b) {
-  typedef T Lanes __attribute__((vector_size(8 * sizeof(T))));
+  typedef T Vector __attribute__((vector_size(32)));
+  constexpr std::size_t kPerVector = sizeof(Vector) / sizeof(T);
+  constexpr std::size_t kVectors = 8 / kPerVector;
   const std::size_t length = std::min(a.size(), b.size());
   const std::size_t blocks = length / 8;
   T result = T(0);
   if (blocks > 0) {
-    Lanes sums = {};
+    Vector sums[kVectors] = {};
     for (std::size_t t = 0; t < blocks; ++t) {
-      Lanes x;
-      Lanes y;
-      std::memcpy(&x, a.data() + 8 * t, sizeof x);
-      std::memcpy(&y, b.data() + 8 * t, sizeof y);
-      sums += x * y;  // products first, then the sums: no fused multiply-add
+      for (std::size_t v = 0; v < kVectors; ++v) {
+        Vector x;
+        Vector y;
+        std::memcpy(&x, a.data() + 8 * t + v * kPerVector, sizeof x);
+        std::memcpy(&y, b.data() + 8 * t + v * kPerVector, sizeof y);
+        sums[v] += x * y;  // products first, then the sums: no fused multiply-add
+      }
     }
-    result =
-        ((sums[0] + sums[4]) + (sums[2] + sums[6])) + ((sums[1] + sums[5]) + (sums[3] + sums[7]));
+    T s[8];
+    std::memcpy(s, sums, sizeof s);
+    result = ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
   }
   for (std::size_t i = blocks * 8; i < length; ++i) result += a[i] * b[i];
   return result;
