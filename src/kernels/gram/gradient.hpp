@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "engine/records.hpp"
@@ -29,20 +30,64 @@ void compute_psi(const BatchView<T>& batch, std::span<const T> residuals, std::s
 
 namespace detail {
 
-// Columns per work item of the column-split product: one cache line of each row, so the items
-// together read the design once. Each column is still summed on its own, in row order.
+// Columns per work item of the column-split product: an equal share per worker (the row-chunk
+// count), rounded up to whole cache lines, so each item streams contiguous row segments and the
+// items together read the design once. Each column is still summed on its own, in row order.
 template <class T>
-inline constexpr std::size_t kColumnGroup = 64 / sizeof(T);
+std::size_t column_group(std::size_t width, std::size_t workers) {
+  constexpr std::size_t line = 64 / sizeof(T);
+  const std::size_t parts = std::max<std::size_t>(workers, 1);
+  const std::size_t share = (width + parts - 1) / parts;
+  return std::max(line, (share + line - 1) / line * line);
+}
+
+// acc_j ← x_ij·psi_i + acc_j over rows [first, end) for the `Width` columns starting at
+// `column`, with the running sums held in registers rather than reloaded for every row.
+template <class T, std::size_t Width>
+void accumulate_tile(const T* design, std::size_t p, const T* psi, std::size_t first,
+                     std::size_t end, std::size_t column, T* acc) {
+  typedef T Vector __attribute__((vector_size(32)));
+  constexpr std::size_t kPerVector = sizeof(Vector) / sizeof(T);
+  static_assert(Width % kPerVector == 0);
+  Vector sums[Width / kPerVector];
+  std::memcpy(sums, acc, sizeof sums);
+  for (std::size_t i = first; i < end; ++i) {
+    const T* row = design + i * p + column;
+    const T weight = psi[i];
+    for (std::size_t v = 0; v < Width / kPerVector; ++v) {
+      Vector x;
+      std::memcpy(&x, row + v * kPerVector, sizeof x);
+      sums[v] = x * weight + sums[v];  // product, then sum: the same steps as one column alone
+    }
+  }
+  std::memcpy(acc, sums, sizeof sums);
+}
 
 // acc_j ← x_ij·psi_i + acc_j for rows [first, end) and columns [column, column + acc.size()).
+// Every column is summed alone in row order, so any split of the columns gives the same bits;
+// columns go in register tiles, the last few (less than one vector) one row at a time.
 template <class T>
 void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T> psi,
                      std::size_t first, std::size_t end, std::size_t column, std::span<T> acc) {
-  for (std::size_t i = first; i < end; ++i) {
-    const T* row = design.data() + i * p + column;
-    const T weight = psi[i];
-    for (std::size_t j = 0; j < acc.size(); ++j) acc[j] = row[j] * weight + acc[j];
+  constexpr std::size_t kVector = 32 / sizeof(T);
+  const T* x = design.data();
+  std::size_t j = 0;
+  for (; j + 4 * kVector <= acc.size(); j += 4 * kVector) {
+    accumulate_tile<T, 4 * kVector>(x, p, psi.data(), first, end, column + j, acc.data() + j);
   }
+  for (; j + kVector <= acc.size(); j += kVector) {
+    accumulate_tile<T, kVector>(x, p, psi.data(), first, end, column + j, acc.data() + j);
+  }
+  if (j == acc.size()) return;
+  T rest[kVector];
+  const std::size_t remaining = acc.size() - j;
+  std::copy_n(acc.data() + j, remaining, rest);
+  for (std::size_t i = first; i < end; ++i) {
+    const T* row = x + i * p + column + j;
+    const T weight = psi[i];
+    for (std::size_t k = 0; k < remaining; ++k) rest[k] = row[k] * weight + rest[k];
+  }
+  std::copy_n(rest, remaining, acc.data() + j);
 }
 
 }  // namespace detail
@@ -79,11 +124,11 @@ void transposed_product(const BatchView<T>& batch, std::span<const T> psi, std::
     }
     return;
   }
-  parallel::for_each_chunk(
-      out.first(width), detail::kColumnGroup<T>, [&](std::size_t k, std::span<T> acc) {
-        std::fill(acc.begin(), acc.end(), T(0));
-        detail::accumulate_rows<T>(batch.x_design, p, psi, 0, n, k * detail::kColumnGroup<T>, acc);
-      });
+  const std::size_t group = detail::column_group<T>(width, chunks);
+  parallel::for_each_chunk(out.first(width), group, [&](std::size_t k, std::span<T> acc) {
+    std::fill(acc.begin(), acc.end(), T(0));
+    detail::accumulate_rows<T>(batch.x_design, p, psi, 0, n, k * group, acc);
+  });
 }
 
 // g = (I₀(β − β₀) − Xᵀψ)/W from the psi buffer, into the gradient buffer; on the l1 path after
