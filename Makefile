@@ -1,12 +1,15 @@
 # `make test` sets everything up on a fresh machine: the virtual environment in .venv, the Python
 # build and test requirements, GoogleTest (Debian's libgtest-dev, installed when missing and
 # running as root), the extension build, then the C++ and Python suites.
+#
+# The extension and the C++ tests come from one CMake build tree (build/py): pip builds both, so
+# the core library, whose linear-algebra units take minutes to compile, is compiled only once.
 
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 DEPS_STAMP := $(VENV)/.deps-installed
-CPP_BUILD := build/cpp
+PY_BUILD := build/py
 BENCH_BUILD := build/bench
 JOBS ?= 2
 
@@ -21,9 +24,12 @@ $(DEPS_STAMP): requirements-dev.txt | $(PY)
 	$(PY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
 	touch $@
 
-# Builds the extension with the tools already in .venv (no isolated build environment).
-install: $(DEPS_STAMP)
-	$(PY) -m pip install --disable-pip-version-check --no-build-isolation --no-deps -q .
+# Builds the extension and the C++ tests with the tools already in .venv (no isolated build
+# environment) and installs the extension into .venv.
+install: $(DEPS_STAMP) gtest
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install --disable-pip-version-check \
+	  --no-build-isolation --no-deps -q -C build-dir=$(PY_BUILD) \
+	  -C cmake.define.QUILLFEN_BUILD_TESTS=ON .
 
 gtest:
 	@if ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
@@ -35,11 +41,8 @@ gtest:
 	  fi; \
 	fi
 
-cpp-test: $(DEPS_STAMP) gtest
-	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_TESTS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
-	$(VENV)/bin/cmake --build $(CPP_BUILD) -j $(JOBS)
-	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j $(JOBS)
+cpp-test: install
+	$(VENV)/bin/ctest --test-dir $(PY_BUILD) --output-on-failure -j $(JOBS)
 
 py-test: install
 	$(PY) -m pytest
