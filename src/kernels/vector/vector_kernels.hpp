@@ -36,9 +36,16 @@ inline T dot(std::span<const T> a, std::span<const T> b) {
         sums[v] += x * y;  // products first, then the sums: no fused multiply-add
       }
     }
-    T s[8];
-    std::memcpy(s, sums, sizeof s);
-    result = ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
+    // t_k = s_k + s_(k+4) for k < 4, formed in vector registers, then (t0 + t2) + (t1 + t3).
+    typedef T Quad __attribute__((vector_size(4 * sizeof(T))));
+    Quad t;
+    if constexpr (kVectors == 2) {
+      t = sums[0] + sums[1];
+    } else {
+      t = __builtin_shufflevector(sums[0], sums[0], 0, 1, 2, 3) +
+          __builtin_shufflevector(sums[0], sums[0], 4, 5, 6, 7);
+    }
+    result = (t[0] + t[2]) + (t[1] + t[3]);
   }
   for (std::size_t i = blocks * 8; i < length; ++i) result += a[i] * b[i];
   return result;
