@@ -84,7 +84,7 @@ Expected<UpdateResult<T>> run_update(Workspace<T>& workspace, const BatchView<T>
   for (std::size_t k = 0; k < information.size(); ++k) {
     information[k] = information[k] + workspace.gram_output[k];
   }
-  if (!std::all_of(information.begin(), information.end(), [](T v) { return is_finite(v); })) {
+  if (!all_finite<T>(information)) {
     return NativeError::non_finite();
   }
   const double objective = penalized_objective<T>(outcome.coefficients, state.fit_intercept, l1,

@@ -17,11 +17,6 @@ std::optional<std::uint64_t> expected_parameters(const EngineState<T>& state) {
   return checked_add(state.n_features_in, state.fit_intercept ? 1 : 0);
 }
 
-template <class T>
-bool all_finite(std::span<const T> values) {
-  return std::all_of(values.begin(), values.end(), [](T v) { return is_finite(v); });
-}
-
 }  // namespace
 
 template <class T>

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <concepts>
 #include <cstdint>
+#include <span>
 #include <type_traits>
 
 namespace quillfen {
@@ -47,6 +49,12 @@ constexpr bool is_finite_positive(T value) {
   using Bits = detail::FloatBits<T>;
   const auto word = std::bit_cast<typename Bits::Word>(value);
   return is_finite(value) && (word & Bits::kSign) == 0 && word != 0;
+}
+
+// Every value passes is_finite.
+template <std::floating_point T>
+bool all_finite(std::span<const T> values) {
+  return std::all_of(values.begin(), values.end(), [](T v) { return is_finite(v); });
 }
 
 }  // namespace quillfen

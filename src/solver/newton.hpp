@@ -13,26 +13,10 @@
 #include "kernels/objective/objective.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 #include "solver/direction_solve.hpp"
+#include "solver/iteration_steps.hpp"
 #include "solver/solver_outcome.hpp"
 
 namespace quillfen {
-namespace detail {
-
-template <class T>
-bool all_finite(std::span<const T> values) {
-  return std::all_of(values.begin(), values.end(), [](T v) { return is_finite(v); });
-}
-
-// √(step·step) ≤ tol·(√(β·β) + 1), in T; NaN means not converged.
-template <class T>
-bool step_is_small(std::span<const T> step, std::span<const T> beta, double tol) {
-  const T step_norm = std::sqrt(dot(step, step));
-  const T beta_norm = std::sqrt(dot(beta, beta));
-  return step_norm <= T(tol) * (beta_norm + T(1));
-}
-
-}  // namespace detail
-
 // Damped Newton iteration on the combined objective F (no penalty). Each iteration builds the
 // Newton system at β, solves it for a direction d, and tries β − α·d for α = 1, ½, … down to
 // 2⁻²⁶ until F does not increase. Stops when the accepted step is small relative to β, when a
@@ -64,8 +48,7 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
     if (workspace.system_matrix.size() != p * p || workspace.gradient.size() != p) {
       return NativeError::linear_solve();
     }
-    if (!detail::all_finite<T>(workspace.system_matrix) ||
-        !detail::all_finite<T>(workspace.gradient)) {
+    if (!all_finite<T>(workspace.system_matrix) || !all_finite<T>(workspace.gradient)) {
       return NativeError::non_finite();
     }
     const Expected<bool> solved =
@@ -88,25 +71,17 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
       if (alpha < 1e-8) break;
     }
     if (!accepted) {
-      // The residual buffer holds the last rejected trial's residuals; the caller needs β's.
-      compute_residuals<T>(batch.x_design, p, batch.y, beta, workspace.residuals, batch.rows);
-      outcome.iterations = k;
-      outcome.objective = objective;
-      return outcome;
+      detail::restore_residuals<T>(workspace, batch, beta);
+      return detail::finished(outcome, k, objective, false);
     }
     for (std::size_t i = 0; i < p; ++i) step[i] = candidate[i] - beta[i];
     std::copy(candidate.begin(), candidate.begin() + p, beta.begin());
     objective = trial_objective;
     if (detail::step_is_small<T>(step, beta, config.tol)) {
-      outcome.iterations = k;
-      outcome.objective = objective;
-      outcome.converged = true;
-      return outcome;
+      return detail::finished(outcome, k, objective, true);
     }
   }
-  outcome.iterations = config.max_iter;
-  outcome.objective = objective;
-  return outcome;
+  return detail::finished(outcome, config.max_iter, objective, false);
 }
 
 }  // namespace quillfen

@@ -11,7 +11,7 @@
 #include "kernels/gram/gradient.hpp"
 #include "kernels/objective/objective.hpp"
 #include "kernels/vector/vector_kernels.hpp"
-#include "solver/newton.hpp"
+#include "solver/iteration_steps.hpp"
 #include "solver/solver_outcome.hpp"
 
 namespace quillfen {
@@ -81,22 +81,14 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
       lipschitz = lipschitz + lipschitz;
     }
     if (!accepted) {
-      // The residual buffer holds the last rejected trial's residuals; the caller needs β's.
-      compute_residuals<T>(batch.x_design, p, batch.y, beta, workspace.residuals, batch.rows);
-      outcome.iterations = k;
-      outcome.objective = objective;
-      return outcome;
+      detail::restore_residuals<T>(workspace, batch, beta);
+      return detail::finished(outcome, k, objective, false);
     }
     if (detail::step_is_small<T>(step, beta, config.tol)) {
-      outcome.iterations = k;
-      outcome.objective = objective;
-      outcome.converged = true;
-      return outcome;
+      return detail::finished(outcome, k, objective, true);
     }
   }
-  outcome.iterations = config.max_iter;
-  outcome.objective = objective;
-  return outcome;
+  return detail::finished(outcome, config.max_iter, objective, false);
 }
 
 }  // namespace quillfen

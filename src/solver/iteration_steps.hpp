@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "engine/records.hpp"
+#include "engine/workspace.hpp"
+#include "kernels/vector/vector_kernels.hpp"
+#include "solver/solver_outcome.hpp"
+
+namespace quillfen::detail {
+
+// √(step·step) ≤ tol·(√(β·β) + 1), in T; NaN means not converged.
+template <class T>
+bool step_is_small(std::span<const T> step, std::span<const T> beta, double tol) {
+  const T step_norm = std::sqrt(dot(step, step));
+  const T beta_norm = std::sqrt(dot(beta, beta));
+  return step_norm <= T(tol) * (beta_norm + T(1));
+}
+
+// After a failed step search the residual buffer holds the last rejected trial's residuals; the
+// driver needs those of the kept β.
+template <class T>
+void restore_residuals(Workspace<T>& workspace, const BatchView<T>& batch,
+                       std::span<const T> beta) {
+  compute_residuals<T>(batch.x_design, batch.cols, batch.y, beta, workspace.residuals, batch.rows);
+}
+
+// The outcome with its final counters filled in.
+template <class T>
+SolverOutcome<T> finished(SolverOutcome<T>& outcome, std::uint64_t iterations, double objective,
+                          bool converged) {
+  outcome.iterations = iterations;
+  outcome.objective = objective;
+  outcome.converged = converged;
+  return std::move(outcome);
+}
+
+}  // namespace quillfen::detail
