@@ -163,6 +163,10 @@ TYPED_TEST(GramKernels, TransposedProductPathFollowsTheWidth) {
       for (std::size_t j = 0; j < cols; ++j) {
         EXPECT_NEAR(out[j], expected[j], rounding * magnitude[j]);
       }
+      // A one-worker pool leaves room for a single row chunk: the same sums as in row order.
+      std::vector<T> single(cols);
+      transposed_product<T>(batch.view(), psi, std::span<T>(partials).first(cols), l1, single);
+      EXPECT_EQ(single, expected);
     }
   }
 }
