@@ -41,31 +41,37 @@ std::size_t column_group(std::size_t width, std::size_t workers) {
   return std::max(line, (share + line - 1) / line * line);
 }
 
-// acc_j ← x_ij·psi_i + acc_j over rows [first, end) for the `Width` columns starting at
-// `column`, with the running sums held in registers rather than reloaded for every row.
-template <class T, std::size_t Width>
+// acc_j ← x_ij·psi_i + acc_j over rows [first, end) for `Vectors` full vectors of columns
+// starting at `column`, followed by `extra` (< one vector) single columns. The running sums stay in
+// registers rather than being reloaded for every row.
+template <class T, std::size_t Vectors>
 void accumulate_tile(const T* design, std::size_t p, const T* psi, std::size_t first,
-                     std::size_t end, std::size_t column, T* acc) {
+                     std::size_t end, std::size_t column, T* acc, std::size_t extra) {
   typedef T Vector __attribute__((vector_size(32)));
   constexpr std::size_t kPerVector = sizeof(Vector) / sizeof(T);
-  static_assert(Width % kPerVector == 0);
-  Vector sums[Width / kPerVector];
-  std::memcpy(sums, acc, sizeof sums);
+  constexpr std::size_t kWidth = Vectors * kPerVector;
+  Vector sums[Vectors + 1];  // one spare, so that a tile of single columns still has an array
+  std::memcpy(sums, acc, kWidth * sizeof(T));
+  T rest[kPerVector];
+  std::copy_n(acc + kWidth, extra, rest);
   for (std::size_t i = first; i < end; ++i) {
     const T* row = design + i * p + column;
     const T weight = psi[i];
-    for (std::size_t v = 0; v < Width / kPerVector; ++v) {
+    for (std::size_t v = 0; v < Vectors; ++v) {
       Vector x;
       std::memcpy(&x, row + v * kPerVector, sizeof x);
       sums[v] = x * weight + sums[v];  // product, then sum: the same steps as one column alone
     }
+    for (std::size_t k = 0; k < extra; ++k) rest[k] = row[kWidth + k] * weight + rest[k];
   }
-  std::memcpy(acc, sums, sizeof sums);
+  std::memcpy(acc, sums, kWidth * sizeof(T));
+  std::copy_n(rest, extra, acc + kWidth);
 }
 
 // acc_j ← x_ij·psi_i + acc_j for rows [first, end) and columns [column, column + acc.size()).
-// Every column is summed alone in row order, so any split of the columns gives the same bits;
-// columns go in register tiles, the last few (less than one vector) one row at a time.
+// Every column is summed alone in row order, so any split of the columns gives the same bits.
+// Columns go in register tiles of four vectors; the last tile takes what is left (up to three
+// vectors and the single columns), so narrow designs are read in one pass.
 template <class T>
 void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T> psi,
                      std::size_t first, std::size_t end, std::size_t column, std::span<T> acc) {
@@ -73,21 +79,22 @@ void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T
   const T* x = design.data();
   std::size_t j = 0;
   for (; j + 4 * kVector <= acc.size(); j += 4 * kVector) {
-    accumulate_tile<T, 4 * kVector>(x, p, psi.data(), first, end, column + j, acc.data() + j);
+    accumulate_tile<T, 4>(x, p, psi.data(), first, end, column + j, acc.data() + j, 0);
   }
-  for (; j + kVector <= acc.size(); j += kVector) {
-    accumulate_tile<T, kVector>(x, p, psi.data(), first, end, column + j, acc.data() + j);
+  const std::size_t vectors = (acc.size() - j) / kVector;
+  const std::size_t extra = (acc.size() - j) % kVector;
+  if (vectors == 0 && extra == 0) return;
+  T* tile = acc.data() + j;
+  switch (vectors) {
+    case 0:
+      return accumulate_tile<T, 0>(x, p, psi.data(), first, end, column + j, tile, extra);
+    case 1:
+      return accumulate_tile<T, 1>(x, p, psi.data(), first, end, column + j, tile, extra);
+    case 2:
+      return accumulate_tile<T, 2>(x, p, psi.data(), first, end, column + j, tile, extra);
+    default:
+      return accumulate_tile<T, 3>(x, p, psi.data(), first, end, column + j, tile, extra);
   }
-  if (j == acc.size()) return;
-  T rest[kVector];
-  const std::size_t remaining = acc.size() - j;
-  std::copy_n(acc.data() + j, remaining, rest);
-  for (std::size_t i = first; i < end; ++i) {
-    const T* row = x + i * p + column + j;
-    const T weight = psi[i];
-    for (std::size_t k = 0; k < remaining; ++k) rest[k] = row[k] * weight + rest[k];
-  }
-  std::copy_n(rest, remaining, acc.data() + j);
 }
 
 }  // namespace detail
