@@ -22,14 +22,9 @@ using ColumnMajor = Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic>;
 template <class T>
 using Column = Eigen::Matrix<T, Eigen::Dynamic, 1>;
 
-template <class Derived>
-bool all_entries_finite(const Eigen::MatrixBase<Derived>& values) {
-  for (Eigen::Index j = 0; j < values.cols(); ++j) {
-    for (Eigen::Index i = 0; i < values.rows(); ++i) {
-      if (!is_finite(values(i, j))) return false;
-    }
-  }
-  return true;
+template <class T>
+bool all_entries_finite(const Column<T>& values) {
+  return all_finite<T>(std::span<const T>(values.data(), std::size_t(values.size())));
 }
 
 // Symmetric within 32·p·ε·max(1, max |A_ij|); NaN entries neither raise the bound nor count as

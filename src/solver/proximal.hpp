@@ -45,7 +45,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
   const std::span<T> candidate(workspace.candidate);
   const std::span<T> step(workspace.step);
   const std::span<const T> gradient(workspace.gradient);
-  const std::size_t unpenalised = state.fit_intercept ? p - 1 : p;
+  const std::size_t penalised = penalised_count(p, state.fit_intercept);
 
   auto objective_at = [&](std::span<const T> point) {
     return combined_objective<T>(batch, point, state, config, workspace, combined_weight);
@@ -63,7 +63,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
       const T threshold = T(lambda / lipschitz);
       for (std::size_t i = 0; i < p; ++i) {
         const T z = beta[i] - inverse * gradient[i];
-        candidate[i] = detail::soft_threshold(z, i == unpenalised ? T(0) : threshold);
+        candidate[i] = detail::soft_threshold(z, i < penalised ? threshold : T(0));
         step[i] = candidate[i] - beta[i];
       }
       const double descent = double(dot<T>(gradient, step));

@@ -111,12 +111,13 @@ void transposed_product(const BatchView<T>& batch, std::span<const T> psi, std::
   const std::size_t width = std::min(p, out.size());
   const std::size_t chunks = partials.size() / p;
   const bool parallel = rows_go_parallel(batch.rows, p);
-  if (!parallel || ((p < COLUMN_SPLIT_MIN_WIDTH<T> || force_row_chunks) && chunks == 0)) {
+  const bool row_chunks = p < COLUMN_SPLIT_MIN_WIDTH<T> || force_row_chunks;
+  if (!parallel || (row_chunks && chunks == 0)) {
     std::fill(out.begin(), out.end(), T(0));
     detail::accumulate_rows<T>(batch.x_design, p, psi, 0, n, 0, out.first(width));
     return;
   }
-  if (p < COLUMN_SPLIT_MIN_WIDTH<T> || force_row_chunks) {
+  if (row_chunks) {
     const std::size_t rows_per_chunk = n / chunks + (n % chunks != 0);
     parallel::for_each_chunk(partials.first(chunks * p), p, [&](std::size_t k, std::span<T> acc) {
       std::fill(acc.begin(), acc.end(), T(0));
