@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "engine/aligned_vector.hpp"
+#include "engine/checked_math.hpp"
+#include "engine/expected.hpp"
+#include "engine/value_tests.hpp"
+#include "kernels/vector/vector_kernels.hpp"
+
+namespace quillfen {
+
+// The linear predictor x_iᵀβ of every row of a row-major design of `rows` × `cols` elements.
+// The design carries the intercept column itself, so `cols` must equal the coefficient count.
+// Shape and finiteness are checked before anything is allocated.
+template <class T>
+Expected<AlignedVector<T>> predict_rows(std::span<const T> design, std::uint64_t rows,
+                                        std::uint64_t cols, std::span<const T> coefficients) {
+  if (cols != coefficients.size()) return NativeError::invalid_batch("invalid prediction shape");
+  const auto elements = checked_mul(rows, cols);
+  if (!elements) return NativeError::size_overflow();
+  if (design.size() != *elements) return NativeError::invalid_batch("invalid prediction shape");
+  if (!all_finite(design)) {
+    return NativeError::invalid_batch("prediction input must contain only finite values");
+  }
+  AlignedVector<T> predictions = zeroed_buffer<T>(rows);
+  row_products<T>(design, cols, coefficients, predictions, rows);
+  return predictions;
+}
+
+#define QUILLFEN_PREDICTION(EXTERN, T)                                                          \
+  EXTERN template Expected<AlignedVector<T>> predict_rows<T>(std::span<const T>, std::uint64_t, \
+                                                             std::uint64_t, std::span<const T>);
+QUILLFEN_PREDICTION(extern, float)
+QUILLFEN_PREDICTION(extern, double)
+
+}  // namespace quillfen

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "engine/prediction.hpp"
+
+namespace quillfen {
+namespace {
+
+template <class T>
+class Prediction : public ::testing::Test {};
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(Prediction, ElementTypes);
+
+TYPED_TEST(Prediction, ChecksComeInOrderBeforeAnyElementIsRead) {
+  using T = TypeParam;
+  const std::vector<T> beta = {1, 2};
+  const std::vector<T> with_nan = {1, NAN, 3, 4, 5, 6};
+  const auto shape_error = NativeError::invalid_batch("invalid prediction shape");
+  // Wrong width wins over the NaN.
+  EXPECT_EQ(predict_rows<T>(with_nan, 2, 3, beta).error(), shape_error);
+  // rows × cols beyond 64 bits.
+  EXPECT_EQ(predict_rows<T>(with_nan, std::numeric_limits<std::uint64_t>::max(), 2, beta).error(),
+            NativeError::size_overflow());
+  // A ragged or truncated buffer.
+  EXPECT_EQ(predict_rows<T>(with_nan, 2, 2, beta).error(), shape_error);
+  EXPECT_EQ(predict_rows<T>(std::span(with_nan).first(5), 3, 2, beta).error(), shape_error);
+  EXPECT_EQ(predict_rows<T>(with_nan, 3, 2, beta).error(),
+            NativeError::invalid_batch("prediction input must contain only finite values"));
+}
+
+TYPED_TEST(Prediction, ZeroRowsGiveAnEmptyVector) {
+  const std::vector<TypeParam> beta = {1, 2, 3}, empty;
+  auto result = predict_rows<TypeParam>(empty, 0, 3, beta);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(result.value().empty());
+}
+
+// Designs just below and at the parallel threshold give each row's own dot product, bit for bit.
+TYPED_TEST(Prediction, SequentialAndParallelRowsAgreeWithTheRowDot) {
+  using T = TypeParam;
+  for (const auto [rows, cols] : {std::pair<std::uint64_t, std::uint64_t>{111111, 9},
+                                  std::pair<std::uint64_t, std::uint64_t>{100000, 10}}) {
+    std::vector<T> design(rows * cols), beta(cols);
+    for (std::size_t k = 0; k < design.size(); ++k) design[k] = T(std::sin(0.37 * k) * 3);
+    for (std::size_t j = 0; j < cols; ++j) beta[j] = T(0.5 - 0.3 * j);
+    auto result = predict_rows<T>(design, rows, cols, beta);
+    ASSERT_TRUE(result);
+    const auto& predictions = result.value();
+    ASSERT_EQ(predictions.size(), rows);
+    for (std::size_t i = 0; i < rows; i += 997) {
+      EXPECT_EQ(predictions[i], dot<T>(std::span(design).subspan(i * cols, cols), beta)) << i;
+    }
+    EXPECT_EQ(predictions[rows - 1],
+              dot<T>(std::span(design).subspan((rows - 1) * cols, cols), beta));
+  }
+}
+
+}  // namespace
+}  // namespace quillfen
