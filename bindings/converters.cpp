@@ -91,4 +91,27 @@ std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
   return static_cast<std::uint64_t>(converted);
 }
 
+std::optional<CounterValue> to_counter(PyObject* value, const char* name) {
+  PyObject* index = PyNumber_Index(value);
+  if (index == nullptr) return failed<CounterValue>(name);
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(index, &overflow);
+  if (overflow == 0) {
+    Py_DECREF(index);
+    if (small == -1 && PyErr_Occurred()) return failed<CounterValue>(name);
+    return CounterValue{small < 0, small < 0 ? 0 : static_cast<std::uint64_t>(small)};
+  }
+  if (overflow < 0) {
+    Py_DECREF(index);
+    PyErr_SetString(PyExc_OverflowError, "int too small to convert to a 64-bit counter");
+    return failed<CounterValue>(name);
+  }
+  const unsigned long long large = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return failed<CounterValue>(name);
+  }
+  return CounterValue{false, static_cast<std::uint64_t>(large)};
+}
+
 }  // namespace quillfen::bindings

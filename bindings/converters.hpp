@@ -24,4 +24,13 @@ std::optional<double> to_f64(PyObject* value, const char* name);
 std::optional<std::int64_t> to_i64(PyObject* value, const char* name);
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* name);
 
+// A counter as a caller may state it: an int or __index__ object from the signed 64-bit minimum to
+// the unsigned 64-bit maximum, so that any stored (unsigned) counter converts back, while a
+// negative one can still be told apart and refused by the caller.
+struct CounterValue {
+  bool negative = false;
+  std::uint64_t value = 0;  // meaningful only when not negative
+};
+std::optional<CounterValue> to_counter(PyObject* value, const char* name);
+
 }  // namespace quillfen::bindings

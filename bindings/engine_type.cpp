@@ -10,6 +10,7 @@
 #include "bindings/access.hpp"
 #include "bindings/arguments.hpp"
 #include "bindings/converters.hpp"
+#include "bindings/engine_methods.hpp"
 #include "bindings/engine_object.hpp"
 #include "bindings/errors.hpp"
 #include "engine/checked_math.hpp"
@@ -149,6 +150,25 @@ PyGetSetDef kProperties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastWithKeywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"update", as_method(engine_update), kFastWithKeywords,
+     "update($self, x_design, y, sample_weight, batch_weight, n_features_in, fit_intercept, tau, "
+     "penalty, lambda_scale, bandwidth_scale, max_iter, tol, ridge)\n--\n\n"},
+    {"predict", as_method(engine_predict), kFastWithKeywords, "predict($self, x_design)\n--\n\n"},
+    {"state", as_method(engine_state), METH_NOARGS, "state($self)\n--\n\n"},
+    {"restore", as_method(engine_restore), kFastWithKeywords,
+     "restore($self, coefficients, information, n_samples_seen, batch_count, previous_lambda, "
+     "weight_sum)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 constexpr const char kDoc[] =
     "NativeCpuEngine(dtype, n_parameters, n_threads=None)\n--\n\n"
     "Persistent CPU engine for incremental robust linear regression, with reusable numerical "
@@ -158,6 +178,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_getset, kProperties},
+    {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},
 };

@@ -1,5 +1,6 @@
 // Entry point of the _quillfen_native_cpu extension module.
 
+#include "bindings/dicts.hpp"
 #include "bindings/engine_type.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/python.hpp"
@@ -15,27 +16,20 @@ constexpr const char kLinearAlgebraProvider[] = "eigen";
 constexpr const char kParallelProvider[] = "quillfen-threads";
 constexpr const char kEngineThreadPoolDefault[] = "global";
 
-// Inserts `value` (a new reference, possibly nullptr after a failed creation) under `key`.
-bool insert(PyObject* dict, const char* key, PyObject* value) {
-  if (value == nullptr) return false;
-  const int status = PyDict_SetItemString(dict, key, value);
-  Py_DECREF(value);
-  return status == 0;
-}
-
 PyObject* build_version_dict() {
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
   const bool complete =
-      insert(dict, "abi_version", PyLong_FromLong(kAbiVersion)) &&
-      insert(dict, "python_api_version", PyLong_FromLong(kPythonApiVersion)) &&
-      insert(dict, "engine_version", PyUnicode_FromString(kEngineVersion)) &&
-      insert(dict, "linear_algebra_provider", PyUnicode_FromString(kLinearAlgebraProvider)) &&
-      insert(dict, "parallel_provider", PyUnicode_FromString(kParallelProvider)) &&
-      insert(dict, "parallel_threads", PyLong_FromSize_t(parallel::current_num_threads())) &&
-      insert(dict, "supports_engine_thread_pool", Py_NewRef(Py_True)) &&
-      insert(dict, "engine_thread_pool_default", PyUnicode_FromString(kEngineThreadPoolDefault)) &&
-      insert(dict, "strict_dtypes", Py_BuildValue("(ss)", "float32", "float64"));
+      insert_new(dict, "abi_version", PyLong_FromLong(kAbiVersion)) &&
+      insert_new(dict, "python_api_version", PyLong_FromLong(kPythonApiVersion)) &&
+      insert_new(dict, "engine_version", PyUnicode_FromString(kEngineVersion)) &&
+      insert_new(dict, "linear_algebra_provider", PyUnicode_FromString(kLinearAlgebraProvider)) &&
+      insert_new(dict, "parallel_provider", PyUnicode_FromString(kParallelProvider)) &&
+      insert_new(dict, "parallel_threads", PyLong_FromSize_t(parallel::current_num_threads())) &&
+      insert_new(dict, "supports_engine_thread_pool", Py_NewRef(Py_True)) &&
+      insert_new(dict, "engine_thread_pool_default",
+                 PyUnicode_FromString(kEngineThreadPoolDefault)) &&
+      insert_new(dict, "strict_dtypes", Py_BuildValue("(ss)", "float32", "float64"));
   if (!complete) {
     Py_DECREF(dict);
     return nullptr;
