@@ -1,5 +1,10 @@
 from typing import Literal, TypedDict, final
 
+import numpy as np
+import numpy.typing as npt
+
+_Array = npt.NDArray[np.float32] | npt.NDArray[np.float64]
+
 class VersionInfo(TypedDict):
     abi_version: int
     python_api_version: int
@@ -10,6 +15,23 @@ class VersionInfo(TypedDict):
     supports_engine_thread_pool: bool
     engine_thread_pool_default: str
     strict_dtypes: tuple[str, str]
+
+class EngineStateDict(TypedDict):
+    coefficients: _Array
+    information: _Array
+    state_is_detached: bool
+    n_samples_seen: int
+    batch_count: int
+    previous_lambda: float
+    weight_sum: float
+
+class UpdateResult(EngineStateDict):
+    iterations: int
+    converged: bool
+    objective: float
+    lambda_value: float
+    bandwidth: float
+    used_regularized_fallback: bool
 
 @final
 class NativeCpuEngine:
@@ -29,5 +51,32 @@ class NativeCpuEngine:
     @property
     def has_dedicated_thread_pool(self) -> bool:
         """Whether this engine owns a private thread pool instead of using global state."""
+    def update(
+        self,
+        x_design: _Array,
+        y: _Array,
+        sample_weight: _Array | None,
+        batch_weight: float,
+        n_features_in: int,
+        fit_intercept: bool | np.bool_,
+        tau: float,
+        penalty: Literal["none", "l1"],
+        lambda_scale: float,
+        bandwidth_scale: float,
+        max_iter: int,
+        tol: float,
+        ridge: float,
+    ) -> UpdateResult: ...
+    def predict(self, x_design: _Array) -> _Array: ...
+    def state(self) -> EngineStateDict: ...
+    def restore(
+        self,
+        coefficients: _Array,
+        information: _Array,
+        n_samples_seen: int,
+        batch_count: int,
+        previous_lambda: float,
+        weight_sum: float,
+    ) -> None: ...
 
 def version() -> VersionInfo: ...
