@@ -230,6 +230,19 @@ TYPED_TEST(ValidationTest, ArrayElementsAreScannedEverywhere) {
   }
 }
 
+TYPED_TEST(ValidationTest, FiniteScanFindsAFailureAtEveryPositionAcrossBlocks) {
+  using T = TypeParam;
+  for (std::size_t length : {63u, 64u, 65u, 200u}) {
+    std::vector<T> values(length, T(1));
+    EXPECT_TRUE(all_finite<T>(values)) << length;
+    for (std::size_t i = 0; i < length; ++i) {
+      values[i] = i % 2 ? std::numeric_limits<T>::infinity() : std::numeric_limits<T>::quiet_NaN();
+      EXPECT_FALSE(all_finite<T>(values)) << length << " " << i;
+      values[i] = T(1);
+    }
+  }
+}
+
 TYPED_TEST(ValidationTest, BatchChecksReportTheFirstFailure) {
   using B = BatchData<TypeParam>;
   using L = std::numeric_limits<TypeParam>;
