@@ -1,6 +1,6 @@
-# `make test` sets everything up on a fresh machine: the virtual environment in .venv, the Python
-# build and test requirements, GoogleTest (Debian's libgtest-dev, installed when missing and
-# running as root), the extension build, then the C++ and Python suites.
+# `make demo` and `make test` set everything up on a fresh machine: the virtual environment in
+# .venv, the Python build and test requirements, the extension build, and for `make test` also
+# GoogleTest (Debian's libgtest-dev, installed when missing and running as root) and the C++ tests.
 #
 # The extension and the C++ tests come from one CMake build tree (build/py): pip builds both, so
 # the core library, whose linear-algebra units take minutes to compile, is compiled only once.
@@ -13,9 +13,13 @@ PY_BUILD := build/py
 BENCH_BUILD := build/bench
 JOBS ?= 2
 
-.PHONY: test cpp-test py-test install gtest clean
+.PHONY: demo test cpp-test py-test install install-extension gtest clean
 
 test: cpp-test py-test
+
+# Streams a synthetic heavy-tailed data set through the engine and prints what it learned.
+demo: install-extension
+	$(PY) examples/stream.py
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -26,10 +30,15 @@ $(DEPS_STAMP): requirements-dev.txt | $(PY)
 
 # Builds the extension and the C++ tests with the tools already in .venv (no isolated build
 # environment) and installs the extension into .venv.
+PIP_BUILD := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install --disable-pip-version-check \
+	  --no-build-isolation --no-deps -q -C build-dir=$(PY_BUILD)
+
 install: $(DEPS_STAMP) gtest
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install --disable-pip-version-check \
-	  --no-build-isolation --no-deps -q -C build-dir=$(PY_BUILD) \
-	  -C cmake.define.QUILLFEN_BUILD_TESTS=ON .
+	$(PIP_BUILD) -C cmake.define.QUILLFEN_BUILD_TESTS=ON .
+
+# The extension alone, without the C++ tests, so that GoogleTest is not needed.
+install-extension: $(DEPS_STAMP)
+	$(PIP_BUILD) -C cmake.define.QUILLFEN_BUILD_TESTS=OFF .
 
 gtest:
 	@if ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
@@ -47,13 +56,15 @@ cpp-test: install
 py-test: install
 	$(PY) -m pytest
 
-# Builds the update benchmark in its own directory and compares it with numpy in the same run.
+# Builds the update benchmark in its own directory and compares it with numpy in the same run,
+# then times update and predict from Python.
 .PHONY: bench
-bench: $(DEPS_STAMP)
+bench: install-extension
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
+	$(PY) benchmarks/run_python_benchmark.py
 
 clean:
 	rm -rf build $(VENV)
