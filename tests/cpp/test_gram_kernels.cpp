@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -67,6 +70,51 @@ TYPED_TEST(GramKernels, RowsBeyondOneBlockAccumulate) {
   std::vector<T> scratch(256 * 5), out(25, std::numeric_limits<T>::quiet_NaN());
   ASSERT_FALSE(weighted_gram<T>(batch.view(), w, scratch, {}, out));
   expect_close(out, naive_gram(batch, w), sizeof(T) == 4 ? 1e-4 : 1e-12);
+}
+
+// Narrow designs take the register-blocked product, wider ones the library's; widths on both
+// sides of the switch, with tiles of every remainder height, rows spanning several blocks, and
+// with and without sample weights.
+TYPED_TEST(GramKernels, EveryWidthMatchesTheNaiveSum) {
+  using T = TypeParam;
+  const std::size_t widest_small = SMALL_GRAM_MAX_VECTORS * 32 / sizeof(T);
+  for (std::size_t p = 1; p <= widest_small + 2; p += (p < 13 ? 1 : 5)) {
+    for (std::uint64_t rows : {1u, 7u, 600u}) {
+      auto batch = random_batch<T>(rows, p, 100 * p + rows);
+      std::vector<T> w(rows);
+      for (std::size_t i = 0; i < rows; ++i) w[i] = T(0.25 + (i % 3) * 0.5);
+      for (bool with_sample_weights : {false, true}) {
+        batch.weights.assign(with_sample_weights ? rows : 0, T(1.5));
+        std::vector<T> scratch(256 * p), out(p * p, std::numeric_limits<T>::quiet_NaN());
+        ASSERT_FALSE(weighted_gram<T>(batch.view(), w, scratch, {}, out));
+        SCOPED_TRACE(::testing::Message() << "p " << p << " rows " << rows);
+        expect_close(out, naive_gram(batch, w), sizeof(T) == 4 ? 1e-4 : 1e-12);
+      }
+    }
+  }
+}
+
+// The last rows' vectors would reach past the design; they must be read through a padded copy.
+// The design ends exactly at an inaccessible page, so any read beyond it faults.
+TYPED_TEST(GramKernels, NarrowProductNeverReadsPastTheDesign) {
+  using T = TypeParam;
+  const std::size_t page = std::size_t(sysconf(_SC_PAGESIZE));
+  void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(static_cast<char*>(pages) + page, page, PROT_NONE), 0);
+  for (std::uint64_t p : {3u, 10u, 13u}) {
+    const std::uint64_t rows = 5;
+    const auto batch = random_batch<T>(rows, p, p);
+    T* design = reinterpret_cast<T*>(static_cast<char*>(pages) + page) - rows * p;
+    std::copy(batch.x.begin(), batch.x.end(), design);
+    BatchView<T> view = batch.view();
+    view.x_design = std::span<const T>(design, rows * p);
+    const std::vector<T> w(rows, T(1));
+    std::vector<T> scratch(rows * p), out(p * p);
+    ASSERT_FALSE(weighted_gram<T>(view, w, scratch, {}, out));
+    expect_close(out, naive_gram(batch, w), sizeof(T) == 4 ? 1e-5 : 1e-13);
+  }
+  munmap(pages, 2 * page);
 }
 
 TYPED_TEST(GramKernels, ShapeFailuresLeaveTheOutputUntouched) {

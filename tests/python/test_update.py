@@ -209,7 +209,7 @@ def test_streamed_fit_recovers_the_coefficients(dtype):
     engine = NativeCpuEngine(np.dtype(dtype).name, 4)
     for seed in range(5):
         x, y = make_batch(rows=400, dtype=dtype, seed=seed)
-        result = engine.update(**update_arguments(x, y))
+        result = engine.update(**update_arguments(x, y, tol=1e-6))  # within float32 precision
         assert result["converged"]
     assert result["coefficients"].dtype == dtype and result["information"].dtype == dtype
     assert result["n_samples_seen"] == 2000 and result["batch_count"] == 5

@@ -9,15 +9,16 @@
 #include "engine/native_error.hpp"
 #include "engine/records.hpp"
 #include "kernels/gram/gemm.hpp"
+#include "kernels/gram/small_gram.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen {
 
-// Σ (w_i·s_i) x_i x_iᵀ over rows [first, end) into `out` (p × p). Rows are staged in blocks of at
-// most GRAM_BLOCK_ROWS weighted copies in `scratch`, so each matrix product sees a long inner
-// dimension while the scratch stays small. The first block overwrites `out`, later blocks add to
-// it; an empty range zero-fills `out`.
+// Σ (w_i·s_i) x_i x_iᵀ over rows [first, end) into `out` (p × p). Narrow designs take the
+// register-blocked product. Wider ones are staged in blocks of at most GRAM_BLOCK_ROWS weighted
+// copies in `scratch`, so each matrix product sees a long inner dimension while the scratch stays
+// small; the first block overwrites `out`, later blocks add to it. An empty range zero-fills `out`.
 template <class T>
 Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> weights,
                           std::uint64_t first, std::uint64_t end, std::span<T> scratch,
@@ -31,6 +32,7 @@ Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> weights,
   if (p > scratch.size()) {
     return NativeError::invalid_batch("weighted row scratch is smaller than one row");
   }
+  if (small_gram_fits<T>(p)) return small_weighted_gram(batch, weights, first, end, out);
   for (std::uint64_t start = first; start < end; start += block_rows) {
     const std::uint64_t stop = std::min(end, start + block_rows);
     const std::uint64_t count = stop - start;
