@@ -23,6 +23,8 @@ import time
 
 import numpy as np
 
+from timing import median_seconds, verdict
+
 from quillfen import NativeCpuEngine, version
 
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
@@ -41,25 +43,9 @@ SETTINGS = dict(tau=1.345, penalty="none", lambda_scale=1.0, bandwidth_scale=1.0
                 tol=1e-6, ridge=1e-8)
 
 
-def median_seconds(run, setup=None, budget_s=0.3, min_reps=5, max_reps=2000):
-    """Median wall time of `run`, each call timed alone after an untimed `setup`.
-
-    One untimed call warms up (workspace sizes, worker threads) and sizes the repetition count.
-    """
-    if setup:
-        setup()
-    start = time.perf_counter()
-    run()
-    first = max(time.perf_counter() - start, 1e-9)
-    reps = min(max(int(budget_s / first), min_reps), max_reps)
-    samples = []
-    for _ in range(reps):
-        if setup:
-            setup()
-        start = time.perf_counter()
-        run()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
+def timed(run, setup=None):
+    """Median time of a call; these are short, so more of them within less time."""
+    return median_seconds(run, setup, budget_s=0.3, max_reps=2000)
 
 
 def make_batch(n, p, dtype, seed):
@@ -105,14 +91,14 @@ class Case:
 
     def measure_engine(self):
         # Every timed update starts from the fresh state, so k is the same each time.
-        update_s = median_seconds(self.update, setup=self.reset)
-        predict_s = median_seconds(lambda: self.engine.predict(self.x))
+        update_s = timed(self.update, setup=self.reset)
+        predict_s = timed(lambda: self.engine.predict(self.x))
         return {"update_s": update_s, "predict_s": predict_s}
 
     def measure_numpy(self):
         beta = self.beta
-        gram_s = median_seconds(lambda: gram_products(self.x, self.w, self.k + 1))
-        matvec_s = median_seconds(lambda: self.x @ beta)
+        gram_s = timed(lambda: gram_products(self.x, self.w, self.k + 1))
+        matvec_s = timed(lambda: self.x @ beta)
         return {"gram_s": gram_s, "matvec_s": matvec_s}
 
 
@@ -144,7 +130,7 @@ class Stream:
             samples.append(time.perf_counter() - start)
             self.iterations.append(result["iterations"])
         x = self.batches[0][0]
-        predict_s = median_seconds(lambda: self.engine.predict(x))
+        predict_s = timed(lambda: self.engine.predict(x))
         return {"update_s": statistics.median(samples), "predict_s": predict_s}
 
     def measure_numpy(self):
@@ -156,7 +142,7 @@ class Stream:
             samples.append(time.perf_counter() - start)
         x = self.batches[0][0]
         beta = self.engine.state()["coefficients"]
-        matvec_s = median_seconds(lambda: x @ beta)
+        matvec_s = timed(lambda: x @ beta)
         return {"gram_s": statistics.median(samples), "matvec_s": matvec_s}
 
     def measure_overhead(self):
@@ -173,20 +159,16 @@ class Stream:
 
         one_row = x[:1].copy()
         return {
-            "tiny_update_s": median_seconds(lambda: self.update(x, y, max_iter=1),
+            "tiny_update_s": timed(lambda: self.update(x, y, max_iter=1),
                                             setup=lambda: engine.restore(**self.warm)),
-            "rejected_s": median_seconds(rejected),
-            "tiny_predict_s": median_seconds(lambda: engine.predict(one_row)),
+            "rejected_s": timed(rejected),
+            "tiny_predict_s": timed(lambda: engine.predict(one_row)),
         }
 
 
 def keep_best(best, current):
     for key, value in current.items():
         best[key] = min(best.get(key, value), value)
-
-
-def verdict(ok):
-    return "ok" if ok else "MISS"
 
 
 def print_shape_table(cases, best):

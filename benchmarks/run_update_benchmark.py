@@ -15,12 +15,11 @@ Usage: run_update_benchmark.py [path/to/quillfen_update_benchmark]
 
 import json
 import os
-import statistics
 import subprocess
 import sys
-import time
 
 import numpy as np
+from timing import median_seconds, verdict
 
 DEFAULT_EXECUTABLE = "build/bench/quillfen_update_benchmark"
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
@@ -37,20 +36,6 @@ GRAM_PEAK_MIN_P = 64
 def run_executable(path):
     completed = subprocess.run([path], stdout=subprocess.PIPE, text=True, check=True)
     return [json.loads(line) for line in completed.stdout.splitlines() if line.strip()]
-
-
-def median_seconds(run, budget_s=1.0, min_reps=5, max_reps=200):
-    """Median wall time of `run`; one untimed call warms up and sizes the repetition count."""
-    start = time.perf_counter()
-    run()
-    first = max(time.perf_counter() - start, 1e-9)
-    reps = min(max(int(budget_s / first), min_reps), max_reps)
-    samples = []
-    for _ in range(reps):
-        start = time.perf_counter()
-        run()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
 
 
 def gram_inputs(n, p, dtype, seed):
@@ -70,10 +55,6 @@ def numpy_gram_seconds(n, p, dtype, products):
             x.T @ (w[:, None] * x)
 
     return median_seconds(run)
-
-
-def verdict(ok):
-    return "ok" if ok else "MISS"
 
 
 def print_update_table(updates):
