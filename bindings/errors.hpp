@@ -8,6 +8,12 @@ namespace quillfen::bindings {
 // Raises the exception class of the error's kind with its display text as the single argument.
 void raise_native_error(const NativeError& error);
 
+// Sets a ValueError with one of the surface's fixed messages; returns false for use in checks.
+inline bool raise_value_error(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return false;
+}
+
 // Adds the note "while processing '<name>'" to the pending conversion failure, which keeps its
 // class and message. A failure to add the note (an interpreter without notes) is discarded.
 void argument_error(const char* name);

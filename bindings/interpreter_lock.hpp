@@ -1,6 +1,9 @@
 #pragma once
 
+#include <type_traits>
+
 #include "bindings/python.hpp"
+#include "engine/typed_engine.hpp"
 
 namespace quillfen::bindings {
 
@@ -17,5 +20,13 @@ class UnlockedInterpreter {
  private:
   PyThreadState* saved_;
 };
+
+// Runs one engine call with the lock released, where its numerical work belongs (the private pool
+// or the calling thread), and returns its result once the lock is held again.
+template <class T, class Job>
+std::invoke_result_t<Job&> compute_unlocked(const TypedEngine<T>& engine, Job&& job) {
+  UnlockedInterpreter unlocked;
+  return run_on_engine_threads(engine, job);
+}
 
 }  // namespace quillfen::bindings

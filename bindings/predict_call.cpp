@@ -1,7 +1,6 @@
 // NativeCpuEngine.predict: the linear predictor of every design row, with the lock released.
 
 #include <array>
-#include <optional>
 #include <variant>
 
 #include "bindings/access.hpp"
@@ -27,18 +26,14 @@ PyObject* predict_typed(TypedEngine<T>& engine, PyObject* x_design) {
   const auto rows = static_cast<std::uint64_t>(dimension(x_design, 0));
   const auto cols = static_cast<std::uint64_t>(dimension(x_design, 1));
 
-  std::optional<Expected<AlignedVector<T>>> outcome;
-  {
-    UnlockedInterpreter unlocked;
-    outcome.emplace(run_on_engine_threads(
-        engine, [&] { return predict_rows<T>(design, rows, cols, engine.state.coefficients); }));
-  }
-  if (!*outcome) {
-    raise_native_error(outcome->error());
+  Expected<AlignedVector<T>> outcome = compute_unlocked(
+      engine, [&] { return predict_rows<T>(design, rows, cols, engine.state.coefficients); });
+  if (!outcome) {
+    raise_native_error(outcome.error());
     return nullptr;
   }
   const std::array<npy_intp, 1> shape = {static_cast<npy_intp>(rows)};
-  return wrap_buffer<T>(std::move(outcome->value()), shape);
+  return wrap_buffer<T>(std::move(outcome.value()), shape);
 }
 
 PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

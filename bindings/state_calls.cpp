@@ -28,11 +28,6 @@ struct RestoredScalars {
   double weight_sum;
 };
 
-bool fail(const char* message) {
-  PyErr_SetString(PyExc_ValueError, message);
-  return false;
-}
-
 // Every check before anything is written, in this order: the arrays' kinds, their shapes, the two
 // floats, the arrays' layouts, the finiteness of every element.
 template <class T>
@@ -43,23 +38,24 @@ bool check_restore(const TypedEngine<T>& engine, PyObject* coefficients, PyObjec
     return false;
   }
   const auto n = static_cast<npy_intp>(engine.n_parameters());
-  if (dimension(coefficients, 0) != n) return fail("coefficients has the wrong length");
+  if (dimension(coefficients, 0) != n)
+    return raise_value_error("coefficients has the wrong length");
   if (dimension(information, 0) != n || dimension(information, 1) != n) {
-    return fail("information has the wrong square shape");
+    return raise_value_error("information has the wrong square shape");
   }
   if (!is_finite_non_negative(scalars.previous_lambda)) {
-    return fail("previous_lambda must be finite and non-negative");
+    return raise_value_error("previous_lambda must be finite and non-negative");
   }
   if (!is_finite_non_negative(scalars.weight_sum) ||
       (scalars.n_samples_seen != 0 && scalars.weight_sum == 0.0)) {
-    return fail("weight_sum is inconsistent with the state counters");
+    return raise_value_error("weight_sum is inconsistent with the state counters");
   }
   if (!require_engine_layout(coefficients, "coefficients") ||
       !require_engine_layout(information, "information")) {
     return false;
   }
   if (!all_finite(array_elements<T>(coefficients)) || !all_finite(array_elements<T>(information))) {
-    return fail("state arrays must contain only finite values");
+    return raise_value_error("state arrays must contain only finite values");
   }
   return true;
 }
@@ -99,7 +95,7 @@ PyObject* restore(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   const auto weight_sum = to_f64(bound[5], "weight_sum");
   if (!weight_sum) return nullptr;
   if (n_samples_seen->negative || batch_count->negative) {
-    PyErr_SetString(PyExc_ValueError, "state counters must be non-negative");
+    raise_value_error("state counters must be non-negative");
     return nullptr;
   }
   const RestoredScalars scalars{n_samples_seen->value, batch_count->value, *previous_lambda,

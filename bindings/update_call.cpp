@@ -36,11 +36,6 @@ struct UpdateArguments {
   UpdateConfig config;
 };
 
-PyObject* fail(PyObject* type, const char* message) {
-  PyErr_SetString(type, message);
-  return nullptr;
-}
-
 // Every scalar is converted, in signature order, before any value is tested.
 std::optional<UpdateArguments> convert_arguments(const std::array<PyObject*, 13>& bound) {
   const auto batch_weight = to_f64(bound[3], "batch_weight");
@@ -65,16 +60,16 @@ std::optional<UpdateArguments> convert_arguments(const std::array<PyObject*, 13>
   if (!ridge) return std::nullopt;
 
   if (*n_features_in < 1) {
-    fail(PyExc_ValueError, "n_features_in must be positive");
+    raise_value_error("n_features_in must be positive");
     return std::nullopt;
   }
   if (*max_iter < 1) {
-    fail(PyExc_ValueError, "max_iter must be positive");
+    raise_value_error("max_iter must be positive");
     return std::nullopt;
   }
   const auto penalty = parse_penalty(*penalty_text);
   if (!penalty) {
-    fail(PyExc_ValueError, "unsupported native penalty");
+    raise_value_error("unsupported native penalty");
     return std::nullopt;
   }
   UpdateConfig config;
@@ -134,18 +129,13 @@ PyObject* update_typed(TypedEngine<T>& engine, const UpdateArguments& arguments)
   lent.state().n_features_in = arguments.n_features_in;
   lent.state().fit_intercept = arguments.fit_intercept;
 
-  std::optional<Expected<UpdateResult<T>>> outcome;
-  {
-    UnlockedInterpreter unlocked;
-    outcome.emplace(run_on_engine_threads(engine, [&] {
-      return run_update(engine.workspace, batch, lent.state(), arguments.config);
-    }));
-  }
-  if (!*outcome) {
-    raise_native_error(outcome->error());
+  Expected<UpdateResult<T>> outcome = compute_unlocked(
+      engine, [&] { return run_update(engine.workspace, batch, lent.state(), arguments.config); });
+  if (!outcome) {
+    raise_native_error(outcome.error());
     return nullptr;
   }
-  UpdateResult<T>& result = outcome->value();
+  UpdateResult<T>& result = outcome.value();
   lent.replace(std::move(result.state));
   // A failure from here on leaves the update applied.
   return update_result_dict(engine.state, result.diagnostics);

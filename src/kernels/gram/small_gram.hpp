@@ -25,6 +25,12 @@ namespace quillfen {
 // Rows of at most this many 32-byte vectors take this path; wider ones take the library's.
 inline constexpr std::size_t SMALL_GRAM_MAX_VECTORS = 3;
 
+// The weight c_i = w_i·s_i of row i in the Gram product (w_i alone without sample weights).
+template <class T>
+inline T gram_row_weight(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t i) {
+  return batch.sample_weight ? weights[i] * (*batch.sample_weight)[i] : weights[i];
+}
+
 namespace detail {
 
 template <class T>
@@ -85,9 +91,6 @@ void small_gram_tile(const BatchView<T>& batch, std::span<const T> weights, std:
         sums[j][v] = multiply_add(factor, weighted[v], sums[j][v]);
     }
   };
-  auto row_weight = [&](std::uint64_t i) {
-    return batch.sample_weight ? weights[i] * (*batch.sample_weight)[i] : weights[i];
-  };
 
   // A row's vectors reach kRowSpan - p elements past its end, into the next row; lanes past
   // column p are never stored. Rows too close to the end of the design are read through a
@@ -95,11 +98,11 @@ void small_gram_tile(const BatchView<T>& batch, std::span<const T> weights, std:
   const std::uint64_t whole_rows =
       x.size() >= kRowSpan ? std::min<std::uint64_t>(end, (x.size() - kRowSpan) / p + 1) : 0;
   std::uint64_t i = first;
-  for (; i < whole_rows; ++i) add_row(x.data() + i * p, row_weight(i));
+  for (; i < whole_rows; ++i) add_row(x.data() + i * p, gram_row_weight(batch, weights, i));
   for (; i < end; ++i) {
     T padded[kRowSpan] = {};
     std::copy_n(x.data() + i * p, p, padded);
-    add_row(padded, row_weight(i));
+    add_row(padded, gram_row_weight(batch, weights, i));
   }
 
   for (std::size_t j = 0; j < J; ++j) {

@@ -37,7 +37,7 @@ Status weighted_gram_rows(const BatchView<T>& batch, std::span<const T> weights,
     const std::uint64_t stop = std::min(end, start + block_rows);
     const std::uint64_t count = stop - start;
     for (std::uint64_t i = start; i < stop; ++i) {
-      const T weight = batch.sample_weight ? weights[i] * (*batch.sample_weight)[i] : weights[i];
+      const T weight = gram_row_weight(batch, weights, i);
       const T* row = batch.x_design.data() + i * p;
       T* staged = scratch.data() + (i - start) * p;
       for (std::uint64_t j = 0; j < p; ++j) staged[j] = row[j] * weight;
