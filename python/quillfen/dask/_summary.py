@@ -1,0 +1,78 @@
+"""What the parallel mode reads from a fitted StreamingHuberRegressor, and how it writes back.
+
+Everything goes through the estimator's public attributes and its state dict (`stream_state`,
+`estimator_from_state`), the same path that pickling, saving and `quillfen.merge` take.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+
+from quillfen.dask._huber_terms import Vector
+
+# The refinement's step tolerance when the estimator's `tol` is None: the estimator's own default
+# for penalty "none". The refinement computes in float64 whatever the data's element type.
+DEFAULT_REFINE_TOL = 1e-8
+
+
+def check_parallel_settings(estimator: Any) -> None:
+    """Raises ValueError for settings the parallel mode cannot combine soundly."""
+    if estimator.get_params()["penalty"] == "l1":
+        raise ValueError(
+            "mode='parallel' does not support penalty='l1': merged l1 fits are not the l1 fit "
+            "of the combined data; use mode='exact'"
+        )
+
+
+def coefficients(estimator: Any) -> Vector:
+    """The fitted coefficients in the engine's order (intercept last), in float64."""
+    coef = np.asarray(estimator.coef_, dtype=np.float64)
+    if estimator.fit_intercept:
+        return np.append(coef, float(estimator.intercept_))
+    return coef
+
+
+def threshold(estimator: Any) -> float:
+    """The Huber threshold in the units of y: ``tau * scale_``."""
+    return float(estimator.tau) * float(estimator.scale_)
+
+
+def bandwidth(estimator: Any, total_weight: float) -> float:
+    """The curvature smoothing half-width the engine uses for `total_weight`, in units of y."""
+    q = math.log(max(int(estimator.n_features_in_), 2))
+    smoothing = float(estimator.bandwidth_scale) / (math.sqrt(total_weight) * q)
+    return min(smoothing, float(estimator.tau)) * float(estimator.scale_)
+
+
+def weight_sum(estimator: Any) -> float:
+    """The total weight folded into the estimator."""
+    from quillfen._persistence import stream_state
+
+    return float(stream_state(estimator)["weight_sum"])
+
+
+def tolerance(estimator: Any) -> float:
+    """The step tolerance of the refinement: the estimator's `tol`, or its float64 default."""
+    return DEFAULT_REFINE_TOL if estimator.tol is None else float(estimator.tol)
+
+
+def keeps_covariance(estimator: Any) -> bool:
+    """Whether the estimator accumulates the score Gram its standard errors need."""
+    return bool(estimator.compute_covariance) and estimator.penalty == "none"
+
+
+def with_refined_summary(
+    estimator: Any, beta: Vector, information: Vector, score_gram: Vector | None
+) -> Any:
+    """A copy of `estimator` whose coefficients, information and score Gram are replaced.
+
+    Counters, weights, scale, history and parameters stay those of `estimator`.
+    """
+    from quillfen._persistence import estimator_from_state, stream_state
+
+    state = stream_state(estimator)
+    state.update(coefficients=beta, information=information, score_gram=score_gram)
+    return estimator_from_state(state)
