@@ -280,6 +280,6 @@ def naming_partition(index: int) -> Iterator[None]:
     except (ValueError, TypeError) as exc:
         try:
             named = type(exc)(f"partition {index}: {exc}")
-        except Exception:  # an exception type that cannot be built from a message alone
+        except TypeError:  # an exception type that cannot be built from a message alone
             raise exc from None
         raise named from exc
