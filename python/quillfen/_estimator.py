@@ -120,6 +120,16 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
     5
     """
 
+    coef_: npt.NDArray[np.floating]
+    intercept_: float
+    scale_: float
+    n_samples_seen_: int
+    n_batches_: int
+    n_iter_: int
+    converged_: bool
+    history_: list[BatchRecord]
+    n_features_in_: int
+
     def __init__(
         self,
         tau: float = 1.345,
@@ -176,14 +186,15 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         snapshot = dict(self.__dict__)
         try:
             self._forget()
-            X, y = validate_data(self, X, y, reset=True, **_VALIDATION)
-            weights = self._checked_weights(sample_weight, X.shape[0])
-            step = X.shape[0] if self.batch_size is None else self.batch_size
+            features, target = validate_data(self, X, y, reset=True, **_VALIDATION)
+            n_rows = features.shape[0]
+            weights = self._checked_weights(sample_weight, n_rows)
+            step = n_rows if self.batch_size is None else self.batch_size
             notes = []
-            for start in range(0, X.shape[0], step):
+            for start in range(0, n_rows, step):
                 block = slice(start, start + step)
                 part = None if weights is None else weights[block]
-                notes.append(self._fold_in(X[block], y[block], part))
+                notes.append(self._fold_in(features[block], target[block], part))
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(snapshot)
@@ -225,8 +236,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             self._check_params()
         snapshot = dict(self.__dict__)
         try:
-            X, y = self._validated_batch(X, y, reset=first)
-            note = self._fold_in(X, y, self._checked_weights(sample_weight, X.shape[0]))
+            features, target = self._validated_batch(X, y, reset=first)
+            weights = self._checked_weights(sample_weight, features.shape[0])
+            note = self._fold_in(features, target, weights)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(snapshot)
@@ -248,9 +260,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             ``X @ coef_ + intercept_``, in the element type of the training data.
         """
         check_is_fitted(self)
-        X = self._validated_features(X)
+        features = self._validated_features(X)
         dtype = self._engine.dtype
-        values = np.asarray(X, dtype=dtype) @ self.coef_
+        values = np.asarray(features, dtype=dtype) @ self.coef_
         return np.asarray(values + np.array(self.intercept_, dtype=dtype), dtype=dtype)
 
     # ---------------------------------------------------------------------------------- inference
@@ -450,9 +462,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         )
 
     def _forget(self) -> None:
-        """Drops everything learned, keeping only the parameters."""
+        """Drops everything learned, keeping the parameters."""
         for name in list(self.__dict__):
-            if name.endswith("_") or name.startswith("_"):
+            if name in _LAYER_STATE or (name.endswith("_") and not name.startswith("_")):
                 del self.__dict__[name]
 
     def _validated_batch(self, X: Any, y: Any, reset: bool) -> tuple[Any, Any]:
@@ -485,7 +497,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             if not np.isfinite(np.sum(X, dtype=np.float64)):
                 raise ValueError("Input X contains NaN or infinity.")
             return X
-        return validate_data(self, X, reset=False, **_VALIDATION)
+        return validate_data(self, X, reset=False, **_FEATURES)
 
     @property
     def _names(self) -> Any:
@@ -512,7 +524,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         if not np.all(np.isfinite(weights)) or np.any(weights < 0):
             raise ValueError("sample_weight must be finite and non-negative")
         if not weights.sum() > 0:
-            raise ValueError("sample_weight must contain a positive value")
+            raise ValueError("sample_weight is zero everywhere: at least one row needs a positive weight")
         return weights
 
     def _fill_design(self, X: Any, dtype: str) -> npt.NDArray[np.floating]:
@@ -549,6 +561,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         design = self._fill_design(X, dtype)
         target = np.ascontiguousarray(y, dtype=dtype)
         sample_weight = None if weights is None else np.ascontiguousarray(weights, dtype=dtype)
+        scale: float
         if engine is None:
             engine, scale = self._seeded_engine(design, target, sample_weight, dtype)
         else:
@@ -669,12 +682,18 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         return [f"x{j}" for j in range(self.n_features_in_)]
 
 
-_VALIDATION: dict[str, Any] = {
-    "dtype": "numeric",
-    "accept_sparse": False,
-    "y_numeric": True,
-    "ensure_all_finite": True,
-}
+_FEATURES: dict[str, Any] = {"dtype": "numeric", "accept_sparse": False, "ensure_all_finite": True}
+_VALIDATION: dict[str, Any] = {**_FEATURES, "y_numeric": True}
+# The estimator's private learned state, next to its public attributes that end in "_".
+_LAYER_STATE = (
+    "_engine",
+    "_design",
+    "_threshold",
+    "_coefficients",
+    "_information",
+    "_weight_sum",
+    "_score_gram",
+)
 
 
 def _warn_unconverged(notes: list[str | None]) -> None:
@@ -699,7 +718,7 @@ def _positive_int(value: Any) -> bool:
     return (
         isinstance(value, numbers.Integral)
         and not isinstance(value, (bool, np.bool_))
-        and value >= 1
+        and int(value) >= 1
     )
 
 

@@ -124,8 +124,7 @@ def restore_into(estimator: Any, state: dict[str, Any]) -> None:
         float(state["previous_lambda"]),
         float(state["weight_sum"]),
     )
-    for name in [name for name in estimator.__dict__ if name.endswith("_") or name.startswith("_")]:
-        del estimator.__dict__[name]
+    estimator._forget()
     estimator._engine = engine
     estimator.scale_ = scale
     estimator._threshold = float(estimator.tau) * scale
