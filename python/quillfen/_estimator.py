@@ -21,6 +21,7 @@ from quillfen._covariance import (
 )
 from quillfen._native_cpu import NativeCpuEngine
 from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
+from quillfen._stall import newton_step_is_negligible
 
 # Default tolerances on the relative coefficient step. The Newton solver resolves steps far below
 # 1e-8; the l1 solver accepts a step when the objective rises by at most 1e-12, so it cannot
@@ -95,7 +96,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         Whether the last batch's solve converged.
     history_ : list of dict
         One record per batch: rows, iterations, converged, objective, lambda_value, bandwidth and
-        used_regularized_fallback.
+        used_regularized_fallback. A batch counts as converged when the solver met its tolerance,
+        or when its step search stalled where an exact Newton step would already meet it (the
+        objective cannot be lowered further in floating point).
     n_features_in_ : int
         Number of features seen by the first batch.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -524,7 +527,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         if not np.all(np.isfinite(weights)) or np.any(weights < 0):
             raise ValueError("sample_weight must be finite and non-negative")
         if not weights.sum() > 0:
-            raise ValueError("sample_weight is zero everywhere: at least one row needs a positive weight")
+            raise ValueError(
+                "sample_weight is zero everywhere: at least one row needs a positive weight"
+            )
         return weights
 
     def _fill_design(self, X: Any, dtype: str) -> npt.NDArray[np.floating]:
@@ -589,6 +594,20 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
                 raise ValueError("Input X or y contains NaN or infinity.") from error
             raise
         coefficients = result["coefficients"]
+        converged = bool(result["converged"])
+        stopped_early = int(result["iterations"]) < int(self.max_iter)
+        if not converged and stopped_early and self.penalty == "none":
+            converged = newton_step_is_negligible(
+                design,
+                target,
+                sample_weight,
+                coefficients,
+                self.__dict__.get("_coefficients"),
+                self.__dict__.get("_information"),
+                result["information"],
+                threshold,
+                self._tolerance(dtype),
+            )
         if self._gathers_scores():
             gram = score_gram(design, target, coefficients, sample_weight, threshold)
             previous = self.__dict__.get("_score_gram")
@@ -604,7 +623,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         self.n_samples_seen_ = int(result["n_samples_seen"])
         self.n_batches_ = int(result["batch_count"])
         self.n_iter_ = int(result["iterations"])
-        self.converged_ = bool(result["converged"])
+        self.converged_ = converged
         record: BatchRecord = {
             "rows": int(X.shape[0]),
             "iterations": self.n_iter_,
