@@ -8,9 +8,12 @@ from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
-from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.exceptions import ConvergenceWarning
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.exceptions import ConvergenceWarning  # type: ignore[import-untyped]
+from sklearn.utils.validation import (  # type: ignore[import-untyped]
+    check_is_fitted,
+    validate_data,
+)
 
 from quillfen._covariance import (
     Summary,
@@ -197,6 +200,8 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             for start in range(0, n_rows, step):
                 block = slice(start, start + step)
                 part = None if weights is None else weights[block]
+                if part is not None and not part.any():
+                    continue  # rows of weight 0 change nothing, and the engine needs weight
                 notes.append(self._fold_in(features[block], target[block], part))
         except BaseException:
             self.__dict__.clear()
@@ -595,8 +600,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             raise
         coefficients = result["coefficients"]
         converged = bool(result["converged"])
-        stopped_early = int(result["iterations"]) < int(self.max_iter)
-        if not converged and stopped_early and self.penalty == "none":
+        if not converged and self.penalty == "none":
             converged = newton_step_is_negligible(
                 design,
                 target,
@@ -657,7 +661,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             residuals = (
                 np.asarray(y, dtype=np.float64) - np.asarray(design, dtype=np.float64) @ pilot
             )
-            scale = robust_scale(residuals, sample_weight)
+            scale = robust_scale(residuals, y, sample_weight, design.shape[1])
         else:
             scale = float(self.scale)
         engine = NativeCpuEngine(dtype, design.shape[1], self.n_threads)

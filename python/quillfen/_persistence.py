@@ -54,7 +54,7 @@ def stream_state(estimator: Any) -> dict[str, Any]:
 
     Raises NotFittedError when the estimator has not been fitted.
     """
-    from sklearn.utils.validation import check_is_fitted
+    from sklearn.utils.validation import check_is_fitted  # type: ignore[import-untyped]
 
     check_is_fitted(estimator)
     summary = estimator._engine.state()

@@ -46,13 +46,10 @@ def test_one_batch_of_raw_stackloss_is_the_full_data_huber_fit(scale):
     X, y = stackloss_data()
     model = StreamingHuberRegressor(scale=scale).fit(X, y)
     assert model.converged_
-    expected_scale = (
-        robust_scale(
-            y - np.c_[X, np.ones(21)] @ pilot_coefficients(np.c_[X, np.ones(21)], y, None), None
-        )
-        if scale == "auto"
-        else 1.0
-    )
+    # 1.4826 x the median absolute least-squares residual (21 rows: a middle value exists).
+    design = np.c_[X, np.ones(21)]
+    residuals = y - design @ np.linalg.lstsq(design, y, rcond=None)[0]
+    expected_scale = 1.4826022185056 * np.median(np.abs(residuals)) if scale == "auto" else 1.0
     assert model.scale_ == pytest.approx(expected_scale, rel=1e-12)
     reference = huber_minimiser(X, y, 1.345 * model.scale_)
     np.testing.assert_allclose(params(model), reference, rtol=0, atol=1e-6)
@@ -90,7 +87,7 @@ def test_partial_fit_equals_the_raw_engine_fed_the_same_batches_from_the_same_st
 
     first = np.c_[batches[0][0], np.ones(300)]
     pilot = pilot_coefficients(first, batches[0][1], weights[0])
-    scale = robust_scale(batches[0][1] - first @ pilot, weights[0])
+    scale = robust_scale(batches[0][1] - first @ pilot, batches[0][1], weights[0], 4)
     engine = NativeCpuEngine("float64", 4)
     engine.restore(pilot, np.zeros((4, 4)), 0, 0, 0.0, 0.0)
     for (X, y), w in zip(batches, weights):
@@ -112,6 +109,16 @@ def test_partial_fit_equals_the_raw_engine_fed_the_same_batches_from_the_same_st
     assert model.scale_ == scale
     np.testing.assert_array_equal(params(model), result["coefficients"])
     assert model.n_samples_seen_ == 1200 and model.n_batches_ == 4
+
+
+def test_a_first_batch_with_fewer_rows_than_parameters_still_streams_to_the_full_fit():
+    rng = np.random.default_rng(9)
+    X = rng.standard_normal((400, 10))
+    y = X @ np.linspace(-1, 1, 10) + 0.5 * rng.standard_normal(400)
+    full = StreamingHuberRegressor().fit(X, y)
+    streamed = StreamingHuberRegressor(batch_size=7).fit(X, y)
+    assert streamed.scale_ > 0.1
+    assert streamed.score(X, y) > full.score(X, y) - 0.02
 
 
 def test_float32_data_is_fitted_and_predicted_in_float32():
