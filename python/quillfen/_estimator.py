@@ -22,6 +22,7 @@ from quillfen._covariance import (
     sandwich,
     score_gram,
 )
+from quillfen._design import DesignBuffer
 from quillfen._native_cpu import NativeCpuEngine
 from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
 from quillfen._stall import newton_step_is_negligible
@@ -537,25 +538,6 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             )
         return weights
 
-    def _fill_design(self, X: Any, dtype: str) -> npt.NDArray[np.floating]:
-        """The batch's design matrix (features, then a column of ones when fitting an intercept),
-        C-ordered in the engine's element type, filled with one copy of X.
-
-        The buffer is kept and refilled while the batch shape repeats.
-        """
-        n_rows, n_features = X.shape
-        if not self.fit_intercept and X.dtype == dtype and X.flags.c_contiguous:
-            return X  # type: ignore[no-any-return]
-        n_columns = n_features + int(self.fit_intercept)
-        design: npt.NDArray[np.floating] | None = self.__dict__.get("_design")
-        if design is None or design.shape != (n_rows, n_columns) or design.dtype != dtype:
-            design = np.empty((n_rows, n_columns), dtype=dtype)
-            if self.fit_intercept:
-                design[:, -1] = 1.0
-            self._design = design
-        design[:, :n_features] = X
-        return design
-
     def _fold_in(self, X: Any, y: Any, weights: npt.NDArray[np.floating] | None) -> str | None:
         """Runs one engine update on a validated batch and records its outcome.
 
@@ -568,7 +550,10 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             dtype = "float32" if X.dtype == np.float32 else "float64"
         else:
             dtype = engine.dtype
-        design = self._fill_design(X, dtype)
+        buffer: DesignBuffer | None = self.__dict__.get("_design")
+        if buffer is None or buffer.dtype != dtype:
+            buffer = self._design = DesignBuffer(dtype, bool(self.fit_intercept))
+        design = buffer.fill(X)
         target = np.ascontiguousarray(y, dtype=dtype)
         sample_weight = None if weights is None else np.ascontiguousarray(weights, dtype=dtype)
         scale: float
