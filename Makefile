@@ -17,9 +17,10 @@ JOBS ?= 2
 
 test: cpp-test py-test
 
-# Streams a synthetic heavy-tailed data set through the engine and prints what it learned.
+# Streams a synthetic heavy-tailed data set through the estimator, prints its summary table, and
+# saves and reloads it.
 demo: install-extension
-	$(PY) examples/stream.py
+	$(PY) examples/estimator_stream.py
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
