@@ -17,9 +17,10 @@ JOBS ?= 2
 
 test: cpp-test py-test
 
-# Streams a synthetic heavy-tailed data set through the engine and prints what it learned.
+# Streams a synthetic heavy-tailed data set through the estimator, prints its summary table, and
+# saves and reloads it.
 demo: install-extension
-	$(PY) examples/stream.py
+	$(PY) examples/estimator_stream.py
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -57,7 +58,7 @@ py-test: install
 	$(PY) -m pytest
 
 # Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python.
+# then times update and predict from Python, and the estimator's partial_fit against update.
 .PHONY: bench
 bench: install-extension
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -65,6 +66,7 @@ bench: install-extension
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
+	$(PY) benchmarks/run_estimator_benchmark.py
 
 clean:
 	rm -rf build $(VENV)
