@@ -12,8 +12,8 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 
-import quillfen.dask as qdask  # noqa: E402
-from quillfen import StreamingHuberRegressor  # noqa: E402
+import quillfen.dask as qdask
+from quillfen import StreamingHuberRegressor
 
 TRUE_COEF = np.array([1.5, -2.0, 0.0, 0.75])
 TRUE_INTERCEPT = 3.0
@@ -106,7 +106,9 @@ def test_exact_mode_on_a_dask_array_split_by_columns(client):
 def full_data_fit(partitions, scale):
     frame = pd.concat(partitions)
     estimator = StreamingHuberRegressor(scale=scale)
-    return estimator.fit(frame[FEATURES], frame["y"].to_numpy(), sample_weight=frame["w"].to_numpy())
+    return estimator.fit(
+        frame[FEATURES], frame["y"].to_numpy(), sample_weight=frame["w"].to_numpy()
+    )
 
 
 def test_parallel_mode_with_refinement_reaches_the_full_data_fit(client):
@@ -114,9 +116,12 @@ def test_parallel_mode_with_refinement_reaches_the_full_data_fit(client):
     fitted = qdask.fit(frame_collection(partitions), target="y", sample_weight="w", mode="parallel")
     assert fitted.scale == "auto"
     # The scale comes from the first partition, as partial_fit takes it from the first batch.
-    assert fitted.scale_ == StreamingHuberRegressor().partial_fit(
-        partitions[0][FEATURES], partitions[0]["y"], sample_weight=partitions[0]["w"]
-    ).scale_
+    assert (
+        fitted.scale_
+        == StreamingHuberRegressor()
+        .partial_fit(partitions[0][FEATURES], partitions[0]["y"], sample_weight=partitions[0]["w"])
+        .scale_
+    )
     full = full_data_fit(partitions, fitted.scale_)
     np.testing.assert_allclose(fitted.coef_, full.coef_, rtol=1e-6)
     assert fitted.intercept_ == pytest.approx(full.intercept_, rel=1e-6)
@@ -184,7 +189,7 @@ def without_target(partitions, index):
 @pytest.mark.parametrize(
     ("corrupt", "message"),
     [
-        (with_nan, "partition 3: Input X or y contains NaN"),
+        (with_nan, "partition 3: Input X contains NaN"),
         (with_other_columns, r"partition 3 has the columns \[.*'z'"),
         (without_target, "partition 3 has no target column 'y'"),
     ],
@@ -201,10 +206,18 @@ def test_a_bad_partition_is_named(client, mode, corrupt, message):
     [
         (lambda c: qdask.fit(c, target="missing"), ValueError, "'missing' is not a column of X"),
         (lambda c: qdask.fit(c.assign(s="a"), target="y"), ValueError, "'s' has the non-numeric"),
-        (lambda c: qdask.fit(c, target="y", mode="parallel", estimator=StreamingHuberRegressor(
-            penalty="l1")), ValueError, "does not support penalty='l1'"),
-        (lambda c: qdask.fit(c.to_dask_array(lengths=True), np.zeros(2700)), TypeError,
-         "y must be a Dask Array or Dask Series"),
+        (
+            lambda c: qdask.fit(
+                c, target="y", mode="parallel", estimator=StreamingHuberRegressor(penalty="l1")
+            ),
+            ValueError,
+            "does not support penalty='l1'",
+        ),
+        (
+            lambda c: qdask.fit(c.to_dask_array(lengths=True), np.zeros(2700)),
+            TypeError,
+            "y must be a Dask Array or Dask Series",
+        ),
         (lambda c: qdask.fit(c.compute(), target="y"), TypeError, "X must be a Dask DataFrame"),
         (lambda c: qdask.fit(c, target="y", mode="fast"), ValueError, "mode must be"),
         (lambda c: qdask.fit(c, target="y", mode="parallel", refine=-1), ValueError, "refine"),

@@ -8,11 +8,8 @@ the same partitions on one machine.
 
 from __future__ import annotations
 
-import pickle
 import uuid
 from typing import Any
-
-import dask
 
 from quillfen.dask._partitions import (
     Layout,
@@ -20,10 +17,12 @@ from quillfen.dask._partitions import (
     naming_partition,
     split_partition,
 )
+from quillfen.dask._scheduler import compute_all, task
+from quillfen.dask._travel import Packed
 
 
 def fold_partition(
-    summary: Any, index: int, layout: Layout, data: Any, target: Any, sample_weight: Any
+    summary: Packed, index: int, layout: Layout, data: Any, target: Any, sample_weight: Any
 ) -> Any:
     """The summary after partition `index`; the summary it was given is never changed.
 
@@ -33,27 +32,26 @@ def fold_partition(
     batch = split_partition(index, layout, data, target, sample_weight)
     if batch is None:
         return summary
-    estimator = pickle.loads(pickle.dumps(summary, protocol=pickle.HIGHEST_PROTOCOL))
+    estimator = summary.copy()
     with naming_partition(index):
         estimator.partial_fit(batch.x, batch.y, sample_weight=batch.sample_weight)
-    return estimator
+    return Packed(estimator)
 
 
 def fit_exact(start: Any, sources: list[PartitionSource], layout: Layout) -> Any:
     """Folds every partition into `start` (an unfitted estimator) in order; returns the result."""
-    run = (
-        uuid.uuid4().hex
-    )  # one key prefix per fit, so concurrent fits never share keys
-    summary: Any = start
+    run = uuid.uuid4().hex  # one key prefix per fit, so concurrent fits never share keys
+    summary: Any = Packed(start)
     for index, source in enumerate(sources):
-        summary = dask.delayed(fold_partition, pure=False)(
+        summary = task(
+            fold_partition,
             summary,
             index,
             layout,
             source.data,
             source.target,
             source.sample_weight,
-            dask_key_name=f"quillfen-exact-{run}-{index}",
+            key=f"quillfen-exact-{run}-{index}",
         )
-    (fitted,) = dask.compute(summary)
-    return fitted
+    (fitted,) = compute_all([summary])
+    return fitted.estimator

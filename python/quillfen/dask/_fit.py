@@ -106,7 +106,7 @@ def fit(
 
 
 def _unfitted(estimator: Any) -> Any:
-    from sklearn.base import clone
+    from sklearn.base import clone  # type: ignore[import-untyped]
 
     from quillfen import StreamingHuberRegressor
 
@@ -121,7 +121,7 @@ def _unfitted(estimator: Any) -> Any:
 
 def _warn_unconverged(fitted: Any) -> None:
     """Warnings raised in worker processes stay there; report unconverged batches here."""
-    from sklearn.exceptions import ConvergenceWarning
+    from sklearn.exceptions import ConvergenceWarning  # type: ignore[import-untyped]
 
     for number, record in enumerate(fitted.history_, start=1):
         if not record["converged"]:

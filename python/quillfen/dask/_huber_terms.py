@@ -93,18 +93,14 @@ def score_gram(
 ) -> Vector:
     """Sum of s_i * psi(r_i)^2 * z_i z_i^T, the middle of the sandwich covariance."""
     z = design(batch, fit_intercept)
-    psi = np.clip(
-        np.asarray(batch.y, dtype=np.float64) - z @ coefficients, -threshold, threshold
-    )
+    psi = np.clip(np.asarray(batch.y, dtype=np.float64) - z @ coefficients, -threshold, threshold)
     scores = _row_weights(batch) * psi * psi
     return (z * scores[:, None]).T @ z
 
 
 def newton_direction(terms: HuberTerms, ridge: float) -> Vector:
     """Solves (Gram + ridge * weight * I) d = gradient, by least squares if it is singular."""
-    matrix = terms.curvature_gram + ridge * terms.weight * np.eye(
-        terms.gradient.shape[0]
-    )
+    matrix = terms.curvature_gram + ridge * terms.weight * np.eye(terms.gradient.shape[0])
     try:
         direction: Any = np.linalg.solve(matrix, terms.gradient)
     except np.linalg.LinAlgError:

@@ -13,9 +13,7 @@ import math
 from collections.abc import Sequence
 from typing import Any
 
-import dask
-import numpy as np
-from sklearn.base import clone
+from sklearn.base import clone  # type: ignore[import-untyped]
 
 from quillfen.dask import _summary
 from quillfen.dask._huber_terms import (
@@ -32,97 +30,75 @@ from quillfen.dask._partitions import (
     naming_partition,
     split_partition,
 )
+from quillfen.dask._scheduler import compute_all, persist_all, task
+from quillfen.dask._travel import Packed
 
 # A rejected Newton step is halved; below this fraction of the full step the search gives up.
 SMALLEST_STEP_FRACTION = 1e-8
 
 
-def fit_partition(batch: PartitionBatch | None, estimator: Any) -> Any:
+def fit_partition(batch: PartitionBatch | None, estimator: Any) -> Packed | None:
     """`estimator` (unfitted) fitted on one batch, or None for an empty partition. On a worker."""
     if batch is None:
         return None
     fitted = clone(estimator)
     with naming_partition(batch.index):
         fitted.partial_fit(batch.x, batch.y, sample_weight=batch.sample_weight)
-    return fitted
+    return Packed(fitted)
 
 
 def first_batch_scale(batch: PartitionBatch | None, estimator: Any) -> float | None:
-    """The scale `estimator` would estimate on `batch` as its first batch. On a worker."""
+    """The scale `estimator` estimates on `batch` as its first batch (None if empty). On a worker."""
     fitted = fit_partition(batch, estimator)
-    return None if fitted is None else float(fitted.scale_)
+    return None if fitted is None else float(fitted.estimator.scale_)
 
 
-def batch_terms(
-    batch: PartitionBatch,
-    coefficients: Vector,
-    threshold: float,
-    bandwidth: float,
-    intercept: bool,
-) -> HuberTerms:
-    """`huber_terms` of one persisted batch. On a worker."""
-    return huber_terms(batch, coefficients, threshold, bandwidth, intercept)
+class Rounds:
+    """Sums per-partition terms at given coefficients; each call is one round over the data."""
 
-
-def batch_score_gram(
-    batch: PartitionBatch, coefficients: Vector, threshold: float, intercept: bool
-) -> Vector:
-    """`score_gram` of one persisted batch. On a worker."""
-    return score_gram(batch, coefficients, threshold, intercept)
-
-
-def _summed(parts: Sequence[HuberTerms]) -> HuberTerms:
-    total = parts[0]
-    for part in parts[1:]:  # in partition order, so every run adds in the same order
-        total = total + part
-    return total
-
-
-class _Rounds:
-    """Gathers the summed terms of all batches at given coefficients, one Dask round per call."""
-
-    def __init__(
-        self, batches: list[Any], threshold: float, bandwidth: float, intercept: bool
-    ):
+    def __init__(self, batches: Sequence[Any], threshold: float, bandwidth: float, intercept: bool):
         self.batches = batches
         self.threshold = threshold
         self.bandwidth = bandwidth
         self.intercept = intercept
-        self.count = 0
 
     def terms(self, coefficients: Vector) -> HuberTerms:
-        self.count += 1
-        tasks = [
-            dask.delayed(batch_terms, pure=False)(
-                batch, coefficients, self.threshold, self.bandwidth, self.intercept
-            )
-            for batch in self.batches
-        ]
-        return _summed(dask.compute(*tasks))
+        """Objective, gradient and curvature Gram of all the data at `coefficients`."""
+        parts: list[HuberTerms] = compute_all(
+            [
+                task(huber_terms, b, coefficients, self.threshold, self.bandwidth, self.intercept)
+                for b in self.batches
+            ]
+        )
+        total = parts[0]
+        for part in parts[1:]:  # in partition order, so every run adds in the same order
+            total = total + part
+        return total
 
     def score_gram(self, coefficients: Vector) -> Vector:
-        tasks = [
-            dask.delayed(batch_score_gram, pure=False)(
-                batch, coefficients, self.threshold, self.intercept
-            )
-            for batch in self.batches
-        ]
-        grams = dask.compute(*tasks)
+        """The score Gram of all the data at `coefficients`."""
+        grams: list[Vector] = compute_all(
+            [
+                task(score_gram, b, coefficients, self.threshold, self.intercept)
+                for b in self.batches
+            ]
+        )
         total = grams[0]
         for gram in grams[1:]:
             total = total + gram
-        return np.asarray(total, dtype=np.float64)
+        return total
 
 
 def refine_coefficients(
-    rounds: _Rounds, start: Vector, max_steps: int, tol: float, ridge: float
-) -> tuple[Vector, HuberTerms, bool]:
-    """Damped Newton steps on the summed Huber objective, starting at `start`.
+    rounds: Rounds, start: Vector, max_steps: int, tol: float, ridge: float
+) -> tuple[Vector, HuberTerms]:
+    """Damped Newton steps on the summed Huber objective, from `start`.
 
-    Each trial point costs one round, which also yields the next step's gradient and Gram. A
-    step that raises the objective is halved (each halving is another round). Stops when the
-    accepted step is at most tol * (|beta| + 1), the engine's own test, or after `max_steps`
-    rounds. Returns the coefficients, their terms and whether the step test passed.
+    The first round gives the terms at `start`; each further round evaluates one trial point
+    and so also gives the next step's gradient and Gram. A step that raises the objective is
+    halved, at the cost of another round. Stops once an accepted step is at most
+    tol * (|beta| + 1), the engine's own test, or after `max_steps` trial rounds. Returns the
+    coefficients and their terms.
     """
     beta = start
     current = rounds.terms(beta)
@@ -135,64 +111,52 @@ def refine_coefficients(
             step = trial - beta
             beta, current = trial, trial_terms
             if math.sqrt(step @ step) <= tol * (math.sqrt(beta @ beta) + 1.0):
-                return beta, current, True
+                break
             fraction = 1.0
             direction = newton_direction(current, ridge)
         else:
             fraction *= 0.5
             if fraction < SMALLEST_STEP_FRACTION:
                 break
-    return beta, current, False
+    return beta, current
 
 
-def fit_parallel(
-    start: Any, sources: list[PartitionSource], layout: Layout, refine: int
-) -> Any:
+def _scale_of_first_batch(batches: Sequence[Any], start: Any) -> float:
+    for batch in batches:  # the first non-empty partition, as partial_fit's first batch
+        (scale,) = compute_all([task(first_batch_scale, batch, start)])
+        if scale is not None:
+            return float(scale)
+    raise ValueError("X has no rows: every partition is empty")
+
+
+def fit_parallel(start: Any, sources: list[PartitionSource], layout: Layout, refine: int) -> Any:
     """Fits each partition on its own worker, merges the fits, then refines; see `fit`."""
     from quillfen import merge
 
     _summary.check_parallel_settings(start)
-    batches = dask.persist(
-        *[
-            dask.delayed(split_partition, pure=False)(
-                index, layout, source.data, source.target, source.sample_weight
-            )
+    batches = persist_all(
+        [
+            task(split_partition, index, layout, source.data, source.target, source.sample_weight)
             for index, source in enumerate(sources)
         ]
     )
     estimator = start
     if start.get_params()["scale"] == "auto":
-        scale = None
-        for (
-            batch
-        ) in batches:  # the first non-empty partition, as partial_fit's first batch
-            (scale,) = dask.compute(
-                dask.delayed(first_batch_scale, pure=False)(batch, start)
-            )
-            if scale is not None:
-                break
-        if scale is None:
-            raise ValueError("X has no rows: every partition is empty")
-        estimator = clone(start).set_params(scale=scale)
-    fits = dask.compute(
-        *[
-            dask.delayed(fit_partition, pure=False)(batch, estimator)
-            for batch in batches
-        ]
-    )
+        # One scale for every partition: fits with different thresholds do not combine.
+        estimator = clone(start).set_params(scale=_scale_of_first_batch(batches, start))
+    fits = compute_all([task(fit_partition, batch, estimator) for batch in batches])
     kept = [batch for batch, fitted in zip(batches, fits) if fitted is not None]
-    fitted = [f for f in fits if f is not None]
-    if not fitted:
+    if not kept:
         raise ValueError("X has no rows: every partition is empty")
-    merged = merge(fitted)
+    merged = merge([fitted.estimator for fitted in fits if fitted is not None])
     if refine > 0:
-        rounds = _Rounds(
+        rounds = Rounds(
             kept,
             _summary.threshold(merged),
             _summary.bandwidth(merged, _summary.weight_sum(merged)),
             bool(merged.fit_intercept),
         )
-        beta, terms, _ = refine_coefficients(
+        beta, terms = refine_coefficients(
             rounds,
             _summary.coefficients(merged),
             refine,
@@ -200,7 +164,5 @@ def fit_parallel(
             float(merged.ridge),
         )
         scores = rounds.score_gram(beta) if _summary.keeps_covariance(merged) else None
-        merged = _summary.with_refined_summary(
-            merged, beta, terms.curvature_gram, scores
-        )
+        merged = _summary.with_refined_summary(merged, beta, terms.curvature_gram, scores)
     return merged.set_params(scale=start.get_params()["scale"])

@@ -77,17 +77,13 @@ def _is_dask_array(obj: object) -> bool:
     return isinstance(obj, da.Array)
 
 
-def _blocks(
-    collection: Any, name: str, row_chunks: tuple[float, ...] | None
-) -> list[Delayed]:
+def _blocks(collection: Any, name: str, row_chunks: tuple[float, ...] | None) -> list[Delayed]:
     """One delayed block per row partition of a 1-d Dask Array or a Dask Series."""
     if _is_dask_series(collection):
         return list(collection.to_delayed())
     if _is_dask_array(collection):
         if collection.ndim != 1:
-            raise ValueError(
-                f"{name} must be 1-dimensional, got {collection.ndim} dimensions"
-            )
+            raise ValueError(f"{name} must be 1-dimensional, got {collection.ndim} dimensions")
         if row_chunks is not None and collection.chunks[0] != row_chunks:
             known = not any(np.isnan(c) for c in row_chunks + collection.chunks[0])
             if known and collection.shape[0] == sum(row_chunks):
@@ -100,7 +96,7 @@ def _blocks(
 
 
 def _check_numeric(meta: Any, columns: tuple[Any, ...]) -> None:
-    from pandas.api.types import is_bool_dtype, is_numeric_dtype
+    from pandas.api.types import is_bool_dtype, is_numeric_dtype  # type: ignore[import-untyped]
 
     for column in columns:
         dtype = meta[column].dtype
@@ -124,20 +120,14 @@ def _frame_sources(
     if target is None and y is None:
         raise ValueError("a Dask DataFrame X needs target=<column name> or y")
     weight_column = (
-        None
-        if sample_weight is None or _is_collection(sample_weight)
-        else sample_weight
+        None if sample_weight is None or _is_collection(sample_weight) else sample_weight
     )
     for role, column in (("target", target), ("sample_weight", weight_column)):
         if column is not None and column not in columns:
-            raise ValueError(
-                f"{role} column {column!r} is not a column of X: {list(columns)}"
-            )
+            raise ValueError(f"{role} column {column!r} is not a column of X: {list(columns)}")
     features = tuple(c for c in columns if c != target and c != weight_column)
     if not features:
-        raise ValueError(
-            "X has no feature columns besides the target and sample_weight"
-        )
+        raise ValueError("X has no feature columns besides the target and sample_weight")
     _check_numeric(frame._meta, columns)
     data = list(frame.to_delayed())
     targets = _separate_blocks(y, "y", len(data))
@@ -148,9 +138,7 @@ def _frame_sources(
     return [PartitionSource(d, t, w) for d, t, w in zip(data, targets, weights)], layout
 
 
-def _separate_blocks(
-    collection: Any, name: str, n_partitions: int
-) -> list[Delayed | None]:
+def _separate_blocks(collection: Any, name: str, n_partitions: int) -> list[Delayed | None]:
     if collection is None:
         return [None] * n_partitions
     blocks: list[Delayed | None] = list(_blocks(collection, name, None))
@@ -171,9 +159,7 @@ def _array_sources(
     if array.ndim != 2:
         raise ValueError(f"X must be 2-dimensional, got {array.ndim} dimensions")
     if isinstance(sample_weight, str):
-        raise TypeError(
-            "sample_weight names a column; with a Dask Array X give a Dask Array"
-        )
+        raise TypeError("sample_weight names a column; with a Dask Array X give a Dask Array")
     if len(array.chunks[1]) > 1:  # every block must carry all feature columns
         array = array.rechunk({1: -1})
     row_chunks = tuple(array.chunks[0])
@@ -239,9 +225,7 @@ def split_partition(
     if isinstance(layout, FrameLayout):
         present = tuple(data.columns)
         if layout.target is not None and layout.target not in present:
-            raise ValueError(
-                f"partition {index} has no target column {layout.target!r}"
-            )
+            raise ValueError(f"partition {index} has no target column {layout.target!r}")
         if present != layout.columns:
             raise ValueError(
                 f"partition {index} has the columns {list(present)}, expected {list(layout.columns)}"
@@ -265,9 +249,7 @@ def split_partition(
             return None
     y = _as_vector(target, index, "y", rows)
     weights = (
-        None
-        if sample_weight is None
-        else _as_vector(sample_weight, index, "sample_weight", rows)
+        None if sample_weight is None else _as_vector(sample_weight, index, "sample_weight", rows)
     )
     return PartitionBatch(index, x, y, weights)
 
