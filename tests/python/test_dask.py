@@ -1,6 +1,7 @@
 """quillfen.dask on a two-process local cluster: exact and parallel modes, bad input, lost workers."""
 
 import os
+import re
 import signal
 
 import numpy as np
@@ -11,6 +12,8 @@ dd = pytest.importorskip("dask.dataframe")
 da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
+
+from sklearn.exceptions import ConvergenceWarning
 
 import quillfen.dask as qdask
 from quillfen import StreamingHuberRegressor
@@ -228,6 +231,21 @@ def test_a_bad_partition_is_named(client, mode, corrupt, message):
 def test_bad_input_gets_a_clear_error(client, make_call, error, message):
     with pytest.raises(error, match=message):
         make_call(frame_collection(make_partitions()))
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"estimator": StreamingHuberRegressor(max_iter=1)}, r"batch 1 \(700 rows\) did not"),
+        ({"mode": "parallel", "refine": 1}, "refinement stopped after 1 rounds"),
+    ],
+    ids=["exact", "parallel"],
+)
+def test_unconverged_fits_warn_on_the_client(client, options, message):
+    collection = frame_collection(make_partitions())
+    with pytest.warns(ConvergenceWarning) as caught:
+        qdask.fit(collection, target="y", sample_weight="w", **options)
+    assert any(re.search(message, str(warning.message)) for warning in caught)
 
 
 def test_import_names_the_extra_when_dask_is_missing(python_subprocess):

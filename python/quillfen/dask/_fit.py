@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-import warnings
 from typing import Any, Literal
 
 from quillfen.dask._exact import fit_exact
 from quillfen.dask._parallel import fit_parallel
 from quillfen.dask._partitions import partition_sources
+from quillfen.dask._warnings import warn_unconverged_batches
 
 DEFAULT_REFINE = 10
 
@@ -86,8 +86,10 @@ def fit(
     -----
     Empty partitions are skipped. Every task is a pure function of its inputs, so when a worker
     dies mid-fit Dask reruns the lost tasks from the summaries they were given and no partition
-    is counted twice. Batch diagnostics stay in `history_`; a partition whose solve did not
-    converge is reported with a ConvergenceWarning on the client, as `partial_fit` would.
+    is counted twice. Batch diagnostics stay in `history_`. Warnings raised on workers stay
+    there, so the client raises a ConvergenceWarning for every batch whose solve did not
+    converge (exact mode, and parallel mode with ``refine=0``) or for a refinement that used up
+    its rounds before its step fell below `tol`.
     """
     if mode not in ("exact", "parallel"):
         raise ValueError(f"mode must be 'exact' or 'parallel', got {mode!r}")
@@ -101,7 +103,8 @@ def fit(
             raise ValueError("X has no rows: every partition is empty")
     else:
         fitted = fit_parallel(start, sources, layout, refine)
-    _warn_unconverged(fitted)
+    if mode == "exact" or refine == 0:  # the batches' own fits are the result
+        warn_unconverged_batches(fitted.history_)
     return fitted
 
 
@@ -117,16 +120,3 @@ def _unfitted(estimator: Any) -> Any:
             f"estimator must be a StreamingHuberRegressor, got {type(estimator).__name__}"
         )
     return clone(estimator)
-
-
-def _warn_unconverged(fitted: Any) -> None:
-    """Warnings raised in worker processes stay there; report unconverged batches here."""
-    from sklearn.exceptions import ConvergenceWarning  # type: ignore[import-untyped]
-
-    for number, record in enumerate(fitted.history_, start=1):
-        if not record["converged"]:
-            warnings.warn(
-                f"batch {number} of the Dask fit did not converge: {record}",
-                ConvergenceWarning,
-                stacklevel=3,
-            )

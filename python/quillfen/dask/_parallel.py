@@ -32,6 +32,7 @@ from quillfen.dask._partitions import (
 )
 from quillfen.dask._scheduler import compute_all, persist_all, task
 from quillfen.dask._travel import Packed
+from quillfen.dask._warnings import warn_unrefined
 
 # A rejected Newton step is halved; below this fraction of the full step the search gives up.
 SMALLEST_STEP_FRACTION = 1e-8
@@ -91,17 +92,18 @@ class Rounds:
 
 def refine_coefficients(
     rounds: Rounds, start: Vector, max_steps: int, tol: float, ridge: float
-) -> tuple[Vector, HuberTerms]:
+) -> tuple[Vector, HuberTerms, float]:
     """Damped Newton steps on the summed Huber objective, from `start`.
 
     The first round gives the terms at `start`; each further round evaluates one trial point
     and so also gives the next step's gradient and Gram. A step that raises the objective is
     halved, at the cost of another round. Stops once an accepted step is at most
     tol * (|beta| + 1), the engine's own test, or after `max_steps` trial rounds. Returns the
-    coefficients and their terms.
+    coefficients, their terms and the last relative step (inf when no step was accepted).
     """
     beta = start
     current = rounds.terms(beta)
+    relative_step = math.inf
     fraction = 1.0
     direction = newton_direction(current, ridge)
     for _ in range(max_steps):
@@ -110,7 +112,8 @@ def refine_coefficients(
         if trial_terms.objective <= current.objective:
             step = trial - beta
             beta, current = trial, trial_terms
-            if math.sqrt(step @ step) <= tol * (math.sqrt(beta @ beta) + 1.0):
+            relative_step = math.sqrt(step @ step) / (math.sqrt(beta @ beta) + 1.0)
+            if relative_step <= tol:
                 break
             fraction = 1.0
             direction = newton_direction(current, ridge)
@@ -118,7 +121,7 @@ def refine_coefficients(
             fraction *= 0.5
             if fraction < SMALLEST_STEP_FRACTION:
                 break
-    return beta, current
+    return beta, current, relative_step
 
 
 def _scale_of_first_batch(batches: Sequence[Any], start: Any) -> float:
@@ -156,13 +159,12 @@ def fit_parallel(start: Any, sources: list[PartitionSource], layout: Layout, ref
             _summary.bandwidth(merged, _summary.weight_sum(merged)),
             bool(merged.fit_intercept),
         )
-        beta, terms = refine_coefficients(
-            rounds,
-            _summary.coefficients(merged),
-            refine,
-            _summary.tolerance(merged),
-            float(merged.ridge),
+        tol = _summary.tolerance(merged)
+        beta, terms, step = refine_coefficients(
+            rounds, _summary.coefficients(merged), refine, tol, float(merged.ridge)
         )
+        if not step <= tol:
+            warn_unrefined(refine, step, tol)
         scores = rounds.score_gram(beta) if _summary.keeps_covariance(merged) else None
         merged = _summary.with_refined_summary(merged, beta, terms.curvature_gram, scores)
     return merged.set_params(scale=start.get_params()["scale"])
