@@ -48,12 +48,6 @@ def fit_partition(batch: PartitionBatch | None, estimator: Any) -> Packed | None
     return Packed(fitted)
 
 
-def first_batch_scale(batch: PartitionBatch | None, estimator: Any) -> float | None:
-    """The scale `estimator` estimates on `batch` as its first batch (None if empty). On a worker."""
-    fitted = fit_partition(batch, estimator)
-    return None if fitted is None else float(fitted.estimator.scale_)
-
-
 class Rounds:
     """Sums per-partition terms at given coefficients; each call is one round over the data."""
 
@@ -124,12 +118,26 @@ def refine_coefficients(
     return beta, current, relative_step
 
 
-def _scale_of_first_batch(batches: Sequence[Any], start: Any) -> float:
-    for batch in batches:  # the first non-empty partition, as partial_fit's first batch
-        (scale,) = compute_all([task(first_batch_scale, batch, start)])
-        if scale is not None:
-            return float(scale)
-    raise ValueError("X has no rows: every partition is empty")
+def fit_partitions(batches: Sequence[Any], start: Any) -> list[Packed | None]:
+    """Every batch fitted on its own worker with one scale (None for an empty one).
+
+    With ``scale="auto"`` the first non-empty partition fixes the scale, as the first batch does
+    for `partial_fit`: it is fitted first, and the others then with that scale as a number.
+    Fits with different thresholds would not combine.
+    """
+    if start.get_params()["scale"] != "auto":
+        return compute_all([task(fit_partition, batch, start) for batch in batches])
+    fits: list[Packed | None] = []
+    for position, batch in enumerate(batches):
+        (first,) = compute_all([task(fit_partition, batch, start)])
+        fits.append(first)
+        if first is not None:
+            scale = float(first.estimator.scale_)
+            first.estimator.set_params(scale=scale)  # the same fit as one given this scale
+            fixed = clone(start).set_params(scale=scale)
+            rest = batches[position + 1 :]
+            return fits + compute_all([task(fit_partition, b, fixed) for b in rest])
+    return fits
 
 
 def fit_parallel(start: Any, sources: list[PartitionSource], layout: Layout, refine: int) -> Any:
@@ -143,11 +151,7 @@ def fit_parallel(start: Any, sources: list[PartitionSource], layout: Layout, ref
             for index, source in enumerate(sources)
         ]
     )
-    estimator = start
-    if start.get_params()["scale"] == "auto":
-        # One scale for every partition: fits with different thresholds do not combine.
-        estimator = clone(start).set_params(scale=_scale_of_first_batch(batches, start))
-    fits = compute_all([task(fit_partition, batch, estimator) for batch in batches])
+    fits = fit_partitions(batches, start)
     kept = [batch for batch, fitted in zip(batches, fits) if fitted is not None]
     if not kept:
         raise ValueError("X has no rows: every partition is empty")
