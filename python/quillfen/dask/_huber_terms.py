@@ -38,14 +38,28 @@ class HuberTerms:
 
 
 def design(batch: PartitionBatch, fit_intercept: bool) -> Vector:
-    """The batch's design matrix in float64, with the intercept column last when fitted."""
+    """The batch's design matrix in float64, with the intercept column last when fitted.
+
+    Built once per batch and kept with it on its worker, as every refinement round needs it.
+    """
+    cached: Vector | None = batch.cache.get(fit_intercept)
+    if cached is not None:
+        return cached
     x = np.asarray(batch.x, dtype=np.float64)
-    if not fit_intercept:
-        return x
-    z = np.empty((x.shape[0], x.shape[1] + 1))
-    z[:, :-1] = x
-    z[:, -1] = 1.0
+    if fit_intercept:
+        z = np.empty((x.shape[0], x.shape[1] + 1))
+        z[:, :-1] = x
+        z[:, -1] = 1.0
+    else:
+        z = np.ascontiguousarray(x)
+    batch.cache[fit_intercept] = z
     return z
+
+
+def _weighted_gram(z: Vector, row_weights: Vector) -> Vector:
+    """Sum of w_i * z_i z_i^T for non-negative w, as A^T A (a symmetric rank-k product)."""
+    rows = z * np.sqrt(row_weights)[:, None]
+    return rows.T @ rows
 
 
 def _row_weights(batch: PartitionBatch) -> Vector:
@@ -83,7 +97,7 @@ def huber_terms(
     return HuberTerms(
         objective=float(weights @ loss),
         gradient=z.T @ (weights * psi),
-        curvature_gram=(z * curvature[:, None]).T @ z,
+        curvature_gram=_weighted_gram(z, curvature),
         weight=float(weights.sum()),
     )
 
@@ -94,8 +108,7 @@ def score_gram(
     """Sum of s_i * psi(r_i)^2 * z_i z_i^T, the middle of the sandwich covariance."""
     z = design(batch, fit_intercept)
     psi = np.clip(np.asarray(batch.y, dtype=np.float64) - z @ coefficients, -threshold, threshold)
-    scores = _row_weights(batch) * psi * psi
-    return (z * scores[:, None]).T @ z
+    return _weighted_gram(z, _row_weights(batch) * psi * psi)
 
 
 def newton_direction(terms: HuberTerms, ridge: float) -> Vector:

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import contextlib
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -53,6 +53,13 @@ class PartitionBatch:
     x: Any  # a pandas DataFrame of the feature columns, or a 2-d NumPy array
     y: npt.NDArray[Any]
     sample_weight: npt.NDArray[Any] | None
+    # Arrays derived from the batch and kept next to it on its worker; never sent anywhere.
+    cache: dict[Any, Any] = field(default_factory=dict)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = dict(self.__dict__)
+        state["cache"] = {}
+        return state
 
 
 def _is_dask_frame(obj: object) -> bool:
