@@ -58,7 +58,8 @@ py-test: install
 	$(PY) -m pytest
 
 # Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python, and the estimator's partial_fit against update.
+# then times update and predict from Python, the estimator's partial_fit against update, and
+# quillfen.dask on a local cluster against one process.
 .PHONY: bench
 bench: install-extension
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -67,6 +68,7 @@ bench: install-extension
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
 	$(PY) benchmarks/run_estimator_benchmark.py
+	$(PY) benchmarks/run_dask_benchmark.py
 
 clean:
 	rm -rf build $(VENV)
