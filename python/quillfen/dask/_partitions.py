@@ -102,11 +102,11 @@ def _blocks(collection: Any, name: str, row_chunks: tuple[float, ...] | None) ->
     )
 
 
-def _check_numeric(meta: Any, columns: tuple[Any, ...]) -> None:
+def _check_numeric(dtypes: Any, columns: tuple[Any, ...]) -> None:
     from pandas.api.types import is_bool_dtype, is_numeric_dtype  # type: ignore[import-untyped]
 
     for column in columns:
-        dtype = meta[column].dtype
+        dtype = dtypes[column]
         if not (is_numeric_dtype(dtype) or is_bool_dtype(dtype)) or dtype.kind == "c":
             raise ValueError(
                 f"column {column!r} has the non-numeric dtype {dtype}; features, target and "
@@ -135,7 +135,7 @@ def _frame_sources(
     features = tuple(c for c in columns if c != target and c != weight_column)
     if not features:
         raise ValueError("X has no feature columns besides the target and sample_weight")
-    _check_numeric(frame._meta, columns)
+    _check_numeric(frame.dtypes, columns)
     data = list(frame.to_delayed())
     targets = _separate_blocks(y, "y", len(data))
     weights = _separate_blocks(
