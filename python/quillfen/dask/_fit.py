@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 from quillfen.dask._exact import fit_exact
 from quillfen.dask._parallel import fit_parallel
 from quillfen.dask._partitions import partition_sources
 from quillfen.dask._warnings import warn_unconverged_batches
+
+if TYPE_CHECKING:
+    from quillfen._estimator import StreamingHuberRegressor
 
 DEFAULT_REFINE = 10
 
@@ -18,10 +21,10 @@ def fit(
     *,
     target: Any = None,
     sample_weight: Any = None,
-    estimator: Any = None,
+    estimator: StreamingHuberRegressor | None = None,
     mode: Literal["exact", "parallel"] = "exact",
     refine: int = DEFAULT_REFINE,
-) -> Any:
+) -> StreamingHuberRegressor:
     """Fit a StreamingHuberRegressor on a Dask collection without moving its partitions.
 
     The data stays on the workers that hold it: tasks run next to the partitions and only
@@ -97,6 +100,7 @@ def fit(
         raise ValueError(f"refine must be a non-negative integer, got {refine!r}")
     start = _unfitted(estimator)
     sources, layout = partition_sources(X, y, target, sample_weight)
+    fitted: StreamingHuberRegressor
     if mode == "exact":
         fitted = fit_exact(start, sources, layout)
         if getattr(fitted, "n_samples_seen_", 0) == 0:
@@ -108,7 +112,7 @@ def fit(
     return fitted
 
 
-def _unfitted(estimator: Any) -> Any:
+def _unfitted(estimator: StreamingHuberRegressor | None) -> StreamingHuberRegressor:
     from sklearn.base import clone  # type: ignore[import-untyped]
 
     from quillfen import StreamingHuberRegressor
@@ -119,4 +123,5 @@ def _unfitted(estimator: Any) -> Any:
         raise TypeError(
             f"estimator must be a StreamingHuberRegressor, got {type(estimator).__name__}"
         )
-    return clone(estimator)
+    unfitted: StreamingHuberRegressor = clone(estimator)
+    return unfitted
