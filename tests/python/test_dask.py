@@ -110,6 +110,12 @@ def test_exact_mode_on_a_dask_array_split_by_columns(client):
     assert_bitwise_equal(fitted, expected)
 
 
+def test_a_target_series_partitioned_like_the_frame(client):
+    collection = frame_collection(make_partitions())
+    fitted = qdask.fit(collection[FEATURES], collection["y"], sample_weight=collection["w"])
+    assert_bitwise_equal(fitted, qdask.fit(collection, target="y", sample_weight="w"))
+
+
 def full_data_fit(partitions, scale):
     frame = pd.concat(partitions)
     estimator = StreamingHuberRegressor(scale=scale)
@@ -282,13 +288,15 @@ def partition_killing_its_worker(frame, marker):
     return frame
 
 
-def test_a_lost_worker_is_retried_without_counting_a_partition_twice(client, tmp_path):
+@pytest.mark.parametrize("mode", ["exact", "parallel"])
+def test_a_lost_worker_is_retried_without_counting_a_partition_twice(client, tmp_path, mode):
     partitions = make_partitions()
+    expected = qdask.fit(frame_collection(partitions), target="y", sample_weight="w", mode=mode)
     marker = str(tmp_path / "killed")
     lazy = [dask.delayed(p) for p in partitions]
     lazy[3] = dask.delayed(partition_killing_its_worker, pure=False)(partitions[3], marker)
     collection = dd.from_delayed(lazy, meta=partitions[0].iloc[:0])
-    fitted = qdask.fit(collection, target="y", sample_weight="w")
+    fitted = qdask.fit(collection, target="y", sample_weight="w", mode=mode)
     assert os.path.exists(marker)  # a worker did die
-    assert_bitwise_equal(fitted, one_machine_fit(partitions, StreamingHuberRegressor()))
+    assert_bitwise_equal(fitted, expected)
     client.wait_for_workers(2, timeout=60)
