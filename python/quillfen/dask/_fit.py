@@ -64,7 +64,8 @@ def fit(
         round over the data in which every partition returns its objective, gradient and
         curvature-weighted Gram at the trial coefficients (O(p^2) per partition); a step that
         raises the objective is halved at the cost of another round. Rounds stop early once a
-        step is below the estimator's `tol` (relative to the coefficients' norm). The
+        step is below the estimator's `tol` relative to the coefficients' norm (1e-8 when `tol`
+        is None: the rounds compute in float64 whatever the element type). The
         information matrix and the covariance accumulator are then recomputed at the refined
         coefficients. With ``refine=0`` the result is the merge alone: the information-weighted
         average of the per-partition fits, close to the full-data fit when every partition is
