@@ -166,6 +166,8 @@ def test_parallel_mode_without_refinement_is_as_accurate_as_the_full_data_fit(cl
 
     assert error(fitted) != error(full)  # zero rounds: the merge alone, not the minimiser
     assert error(fitted) <= 1.05 * error(full)
+    # Every partition's fit kept its score Gram, so the merge has standard errors.
+    np.testing.assert_allclose(fitted.bse_, full.bse_, rtol=0.05)
 
 
 def test_the_client_gathers_only_summaries(client, monkeypatch):

@@ -118,25 +118,34 @@ def refine_coefficients(
     return beta, current, relative_step
 
 
-def fit_partitions(batches: Sequence[Any], start: Any) -> list[Packed | None]:
-    """Every batch fitted on its own worker with one scale (None for an empty one).
+def fit_from_seed(batch: PartitionBatch | None, seed: Packed) -> Packed | None:
+    """`seed` (see `_summary.seed_from`) fitted on one batch, or None if empty. On a worker."""
+    if batch is None:
+        return None
+    fitted = seed.copy()
+    with naming_partition(batch.index):
+        fitted.partial_fit(batch.x, batch.y, sample_weight=batch.sample_weight)
+    return Packed(fitted)
 
-    With ``scale="auto"`` the first non-empty partition fixes the scale, as the first batch does
-    for `partial_fit`: it is fitted first, and the others then with that scale as a number.
-    Fits with different thresholds would not combine.
+
+def fit_partitions(batches: Sequence[Any], start: Any) -> list[Packed | None]:
+    """Every batch fitted on its own worker, alone (None for an empty one).
+
+    The first non-empty partition is fitted first, as `partial_fit`'s first batch: with
+    ``scale="auto"`` it fixes the scale for all (fits with different thresholds would not
+    combine). Its coefficients then seed the others' solves, whose own least-squares pilot fits
+    would cost more than their Huber fits; the seed moves only the start, not the minimiser.
     """
-    if start.get_params()["scale"] != "auto":
-        return compute_all([task(fit_partition, batch, start) for batch in batches])
     fits: list[Packed | None] = []
     for position, batch in enumerate(batches):
         (first,) = compute_all([task(fit_partition, batch, start)])
         fits.append(first)
         if first is not None:
-            scale = float(first.estimator.scale_)
-            first.estimator.set_params(scale=scale)  # the same fit as one given this scale
-            fixed = clone(start).set_params(scale=scale)
+            fitted = first.estimator
+            fitted.set_params(scale=float(fitted.scale_))  # the same fit as one given this scale
+            seed = Packed(_summary.seed_from(fitted))
             rest = batches[position + 1 :]
-            return fits + compute_all([task(fit_partition, b, fixed) for b in rest])
+            return fits + compute_all([task(fit_from_seed, b, seed) for b in rest])
     return fits
 
 

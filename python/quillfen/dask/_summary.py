@@ -76,3 +76,27 @@ def with_refined_summary(
     state = stream_state(estimator)
     state.update(coefficients=beta, information=information, score_gram=score_gram)
     return estimator_from_state(state)
+
+
+def seed_from(estimator: Any) -> Any:
+    """An estimator that starts its next solve at `estimator`'s coefficients, knowing nothing else.
+
+    It keeps the settings, scale, element type and feature names, but has zero information,
+    counters, weight and score Gram and no history, so its next `partial_fit` fits that batch
+    alone, exactly as a first batch would, only from a better start than its own pilot fit.
+    """
+    from quillfen._persistence import estimator_from_state, stream_state
+
+    state = stream_state(estimator)
+    information = np.zeros_like(state["information"])
+    gram = state["score_gram"]
+    state.update(
+        information=information,
+        n_samples_seen=0,
+        batch_count=0,
+        previous_lambda=0.0,
+        weight_sum=0.0,
+        score_gram=None if gram is None else np.zeros_like(gram),
+        history=[],
+    )
+    return estimator_from_state(state)
