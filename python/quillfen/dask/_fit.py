@@ -53,12 +53,13 @@ def fit(
         partitions gives on one machine, with either penalty. The partitions are processed
         one after another, so this mode does not run faster with more workers.
 
-        "parallel": every partition is fitted on its own worker at the same time, the fits are
-        combined with `quillfen.merge`, and then up to `refine` distributed Newton rounds move
-        the merged coefficients to the full-data Huber minimiser. With ``scale="auto"`` the
-        scale is estimated on the first non-empty partition, as `partial_fit` estimates it on
-        its first batch, and every partition is fitted with that scale. The penalty "l1" is
-        not supported in this mode (a merge of l1 fits is not an l1 fit).
+        "parallel": every partition is fitted alone on its own worker, the fits are combined
+        with `quillfen.merge`, and then up to `refine` distributed Newton rounds move the merged
+        coefficients to the full-data Huber minimiser. The first non-empty partition is fitted
+        first: with ``scale="auto"`` it fixes the scale for every partition, as `partial_fit`'s
+        first batch does, and its coefficients seed the other partitions' solves, which then
+        run at the same time. The penalty "l1" is not supported in this mode (a merge of l1 fits
+        is not an l1 fit).
     refine : int, default=10
         Parallel mode only: the most Newton steps taken after the merge. Each step costs one
         round over the data in which every partition returns its objective, gradient and
