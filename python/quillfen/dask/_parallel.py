@@ -34,9 +34,6 @@ from quillfen.dask._scheduler import compute_all, persist_all, task
 from quillfen.dask._travel import Packed
 from quillfen.dask._warnings import warn_unrefined
 
-# A rejected Newton step is halved; below this fraction of the full step the search gives up.
-SMALLEST_STEP_FRACTION = 1e-8
-
 
 def fit_partition(batch: PartitionBatch | None, estimator: Any) -> Packed | None:
     """`estimator` (unfitted) fitted on one batch, or None for an empty partition. On a worker."""
@@ -85,37 +82,36 @@ class Rounds:
 
 
 def refine_coefficients(
-    rounds: Rounds, start: Vector, max_steps: int, tol: float, ridge: float
+    rounds: Rounds, start: Vector, max_rounds: int, tol: float, ridge: float
 ) -> tuple[Vector, HuberTerms, float]:
     """Damped Newton steps on the summed Huber objective, from `start`.
 
-    The first round gives the terms at `start`; each further round evaluates one trial point
-    and so also gives the next step's gradient and Gram. A step that raises the objective is
-    halved, at the cost of another round. Stops once an accepted step is at most
-    tol * (|beta| + 1), the engine's own test, or after `max_steps` trial rounds. Returns the
-    coefficients, their terms and the last relative step (inf when no step was accepted).
+    One round gives the terms at `start`; each further round evaluates one trial point and so
+    also gives the next step's gradient and Gram. A step that raises the objective is halved, at
+    the cost of another round. Stops as soon as the step to take is at most
+    tol * (|beta| + 1), before spending a round on it (near the minimum the objective's rounding
+    noise would hide the gain of so small a step), or after `max_rounds` trial rounds. Returns
+    the coefficients, their terms and the relative size of the step not taken.
     """
     beta = start
     current = rounds.terms(beta)
-    relative_step = math.inf
-    fraction = 1.0
     direction = newton_direction(current, ridge)
-    for _ in range(max_steps):
-        trial = beta + fraction * direction
+    fraction = 1.0
+    rounds_left = max_rounds
+    while True:
+        step = fraction * direction
+        relative_step = math.sqrt(step @ step) / (math.sqrt(beta @ beta) + 1.0)
+        if relative_step <= tol or rounds_left == 0:
+            return beta, current, relative_step
+        rounds_left -= 1
+        trial = beta + step
         trial_terms = rounds.terms(trial)
         if trial_terms.objective <= current.objective:
-            step = trial - beta
             beta, current = trial, trial_terms
-            relative_step = math.sqrt(step @ step) / (math.sqrt(beta @ beta) + 1.0)
-            if relative_step <= tol:
-                break
-            fraction = 1.0
             direction = newton_direction(current, ridge)
+            fraction = 1.0
         else:
             fraction *= 0.5
-            if fraction < SMALLEST_STEP_FRACTION:
-                break
-    return beta, current, relative_step
 
 
 def fit_from_seed(batch: PartitionBatch | None, seed: Packed) -> Packed | None:
