@@ -58,7 +58,8 @@ def fit(
         coefficients to the full-data Huber minimiser. The first non-empty partition is fitted
         first: with ``scale="auto"`` it fixes the scale for every partition, as `partial_fit`'s
         first batch does, and its coefficients seed the other partitions' solves, which then
-        run at the same time. The penalty "l1" is not supported in this mode (a merge of l1 fits
+        run at the same time. For the length of the fit each worker keeps its partitions in
+        memory, and while refining a float64 copy of their design matrices. The penalty "l1" is not supported in this mode (a merge of l1 fits
         is not an l1 fit).
     refine : int, default=10
         Parallel mode only: the most Newton steps taken after the merge. Each step costs one
