@@ -190,6 +190,22 @@ def test_the_client_gathers_only_summaries(client, monkeypatch):
         assert np.size(getattr(value, "curvature_gram", value)) <= n_parameters**2
 
 
+def test_partitions_never_leave_their_workers(client):
+    collection = client.persist(frame_collection(make_partitions()))
+    distributed.wait(collection)
+    partition_keys = {future.key for future in distributed.futures_of(collection)}
+    for mode in ("exact", "parallel"):
+        qdask.fit(collection, target="y", sample_weight="w", mode=mode)
+
+    def keys_sent(dask_worker):
+        return [key for transfer in dask_worker.transfer_outgoing_log for key in transfer["keys"]]
+
+    sent = [key for keys in client.run(keys_sent).values() for key in keys]
+    assert any(str(key).startswith("quillfen-exact-") for key in sent)  # summaries did move
+    assert not partition_keys & set(sent)
+    assert not [key for key in sent if str(key).startswith("split_partition")]
+
+
 def with_nan(partitions, index):
     partitions[index].loc[5, "x1"] = np.nan
     return frame_collection(partitions)
