@@ -8,6 +8,14 @@ import numpy as np
 import numpy.typing as npt
 
 
+def engine_array(values: npt.ArrayLike, dtype: str | np.dtype[Any]) -> npt.NDArray[Any]:
+    """`values` as an aligned, C-ordered array of `dtype`, as the engine reads it; copies only when
+    needed. Arrays that arrive through out-of-band pickle buffers (as Dask sends them) can be
+    misaligned, which ``np.ascontiguousarray`` does not mend and the engine refuses.
+    """
+    return np.require(values, dtype=dtype, requirements=["C", "A"])
+
+
 class DesignBuffer:
     """A C-ordered design matrix in one element type: the features, then a column of ones when
     the model has an intercept (the engine's layout). The buffer is kept while batches repeat its
@@ -26,7 +34,7 @@ class DesignBuffer:
         next call.
         """
         n_rows, n_features = X.shape
-        same_type = X.dtype == self.dtype and X.flags.c_contiguous
+        same_type = X.dtype == self.dtype and X.flags.c_contiguous and X.flags.aligned
         if not self.fit_intercept and same_type:
             return X
         shape = (n_rows, n_features + int(self.fit_intercept))

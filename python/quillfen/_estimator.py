@@ -22,7 +22,7 @@ from quillfen._covariance import (
     sandwich,
     score_gram,
 )
-from quillfen._design import DesignBuffer
+from quillfen._design import DesignBuffer, engine_array
 from quillfen._native_cpu import NativeCpuEngine
 from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
 from quillfen._stall import newton_step_is_negligible
@@ -560,8 +560,8 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         if buffer is None or buffer.dtype != dtype or buffer.fit_intercept != self.fit_intercept:
             buffer = self._design = DesignBuffer(dtype, bool(self.fit_intercept))
         design = buffer.fill(X)
-        target = np.ascontiguousarray(y, dtype=dtype)
-        sample_weight = None if weights is None else np.ascontiguousarray(weights, dtype=dtype)
+        target = engine_array(y, dtype)
+        sample_weight = None if weights is None else engine_array(weights, dtype)
         scale: float
         if engine is None:
             engine, scale = self._seeded_engine(design, target, sample_weight, dtype)

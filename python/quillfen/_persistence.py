@@ -17,6 +17,7 @@ from typing import IO, Any
 
 import numpy as np
 
+from quillfen._design import engine_array
 from quillfen._native_cpu import NativeCpuEngine
 
 FORMAT_VERSION = 1
@@ -99,8 +100,8 @@ def restore_into(estimator: Any, state: dict[str, Any]) -> None:
     dtype = str(state["dtype"])
     if dtype not in ("float32", "float64"):
         raise ValueError(f"unknown element type {dtype!r} in the saved state")
-    coefficients = np.ascontiguousarray(state["coefficients"], dtype=dtype)
-    information = np.ascontiguousarray(state["information"], dtype=dtype)
+    coefficients = engine_array(state["coefficients"], dtype)
+    information = engine_array(state["information"], dtype)
     _check_shape("coefficients", coefficients, (n_parameters,))
     _check_shape("information", information, (n_parameters, n_parameters))
     gram = state["score_gram"]

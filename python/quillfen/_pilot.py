@@ -14,6 +14,7 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
+from quillfen._design import engine_array
 from quillfen._native_cpu import NativeCpuEngine
 
 # 1 / Phi^-1(3/4): makes the median absolute deviation of normal residuals estimate their sigma.
@@ -91,7 +92,7 @@ def seed_engine(engine: NativeCpuEngine, coefficients: npt.NDArray[np.floating])
     the stored coefficients differ. Raises ValueError when the coefficients are not finite.
     """
     n_parameters = engine.n_parameters
-    start = np.ascontiguousarray(coefficients, dtype=engine.dtype)
+    start = engine_array(coefficients, engine.dtype)
     engine.restore(
         start,
         np.zeros((n_parameters, n_parameters), dtype=engine.dtype),
