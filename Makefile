@@ -17,9 +17,20 @@ JOBS ?= 2
 
 test: cpp-test py-test
 
-# Streams a synthetic heavy-tailed data set through the engine and prints what it learned.
-demo: install-extension
+# Streams a synthetic heavy-tailed data set through the engine and prints what it learned, then
+# runs the command line's main job: fit a million-row Parquet file (generated once), print the
+# summary table and draw the fit's course.
+DEMO_DIR := build/demo
+DEMO_DATA := $(DEMO_DIR)/stream.parquet
+
+demo: install-extension $(DEMO_DATA)
 	$(PY) examples/stream.py
+	$(VENV)/bin/quillfen fit $(DEMO_DATA) --target y --out $(DEMO_DIR)/model.npz
+	$(VENV)/bin/quillfen summary $(DEMO_DIR)/model.npz
+	@echo "plot written to $$($(VENV)/bin/quillfen plot $(DEMO_DIR)/model.npz --out $(DEMO_DIR)/fit.png)"
+
+$(DEMO_DATA): examples/make_demo_data.py | $(DEPS_STAMP)
+	$(PY) examples/make_demo_data.py $@
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)

@@ -87,6 +87,8 @@ def run_fit(args: argparse.Namespace) -> None:
                 )
         if not trace.coefficients:
             raise CommandError("every row was bad and dropped; nothing to fit")
+        # The batches were plain arrays (the fast path); the names are the columns read.
+        estimator.feature_names_in_ = np.asarray(roles.features, dtype=object)
         trace.save(trace_file)
         estimator.save(model_file)
     if not args.quiet:
@@ -130,7 +132,10 @@ def run_predict(args: argparse.Namespace) -> None:
     ):
         for batch in stream:
             try:
-                predictions = model.predict(batch.features)
+                with warnings.catch_warnings():
+                    # The columns were chosen by the model's own feature names.
+                    warnings.filterwarnings("ignore", message="X does not have valid feature names")
+                    predictions = model.predict(batch.features)
             except ValueError as error:
                 raise CommandError(f"cannot predict: {error}") from None
             columns = (
