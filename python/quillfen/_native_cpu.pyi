@@ -1,9 +1,9 @@
-from typing import Literal, TypedDict, final
+from typing import Literal, TypeAlias, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
 
-_Array = npt.NDArray[np.float32] | npt.NDArray[np.float64]
+_Array: TypeAlias = npt.NDArray[np.float32] | npt.NDArray[np.float64]
 
 class VersionInfo(TypedDict):
     abi_version: int

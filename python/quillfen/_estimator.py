@@ -1,0 +1,710 @@
+"""StreamingHuberRegressor: the engine behind scikit-learn's estimator interface."""
+
+from __future__ import annotations
+
+import numbers
+import warnings
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+from quillfen._covariance import (
+    Summary,
+    coefficient_table,
+    normal_quantile,
+    sandwich,
+    score_gram,
+)
+from quillfen._native_cpu import NativeCpuEngine
+from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
+
+# Default tolerances on the relative coefficient step. The Newton solver resolves steps far below
+# 1e-8; the l1 solver accepts a step when the objective rises by at most 1e-12, so it cannot
+# resolve steps much below 1e-6. Single precision cannot resolve a relative step below ~1e-6.
+DEFAULT_TOL = {("none", "float64"): 1e-8, ("l1", "float64"): 1e-6}
+FLOAT32_DEFAULT_TOL = 1e-5
+
+BatchRecord = dict[str, int | float | bool]
+
+
+class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
+    """Robust linear regression with the Huber loss, fitted batch by batch over a stream.
+
+    Each call of `partial_fit` folds one batch into a compact summary (coefficients, an
+    information matrix, counters and weights) and forgets the batch, so the memory used does not
+    grow with the stream. Fed the whole data in one batch, the fit is the full-data Huber fit.
+
+    Parameters
+    ----------
+    tau : float, default=1.345
+        Huber threshold in units of `scale_`: residuals within ``tau * scale_`` of zero count
+        quadratically, larger ones linearly. 1.345 keeps 95 % efficiency under normal noise.
+    scale : "auto" or float, default="auto"
+        Units of `tau`. "auto" estimates the scale once, from the first batch, as 1.4826 times the
+        median absolute deviation of its least-squares residuals, and keeps it for the rest of the
+        stream. A positive number fixes the scale; ``scale=1.0`` makes `tau` a threshold in the
+        raw units of ``y``.
+    penalty : {"none", "l1"}, default="none"
+        "l1" adds an l1 penalty on every coefficient but the intercept, solved by proximal
+        gradient; the penalty level shrinks as the stream grows. Standard errors, `summary` and
+        `merge` need "none".
+    lambda_scale : float, default=1.0
+        Multiplier of the l1 penalty level ``lambda_scale * tau * scale_ * sqrt(log(p) / W)``,
+        p the number of features and W the weight seen. Ignored with ``penalty="none"``.
+    bandwidth_scale : float, default=1.0
+        Multiplier of the half-width by which the Newton solver smooths the Huber curvature around
+        ``+-tau * scale_``, in units of `scale_`.
+    max_iter : int, default=50
+        Most solver iterations per batch.
+    tol : float or None, default=None
+        Convergence tolerance on the relative coefficient step per iteration. None picks 1e-8 for
+        ``penalty="none"`` and 1e-6 for "l1" (whose solver cannot resolve finer steps); 1e-5 for
+        float32 data.
+    ridge : float, default=1e-8
+        Added to the diagonal of the Newton system to keep its solve stable. It changes the steps,
+        not the minimiser, so a well-posed fit does not depend on it.
+    fit_intercept : bool, default=True
+        Whether to fit an intercept.
+    n_threads : int or None, default=None
+        Worker threads of a pool private to this estimator; None shares the process-wide pool.
+    compute_covariance : bool, default=True
+        Whether to gather what standard errors need (one more weighted Gram product per batch).
+        Without it `cov_`, `bse_`, `conf_int` and `summary` are unavailable.
+    batch_size : int or None, default=None
+        Rows per batch when `fit` streams its input through `partial_fit`; None: one batch.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_features_in_,)
+        Coefficients, in the element type of the data (float32 or float64).
+    intercept_ : float
+        The intercept; 0.0 when ``fit_intercept=False``.
+    scale_ : float
+        The residual scale fixed by the first batch; the Huber threshold is ``tau * scale_``.
+    n_samples_seen_ : int
+        Rows folded in so far.
+    n_batches_ : int
+        Batches folded in so far.
+    n_iter_ : int
+        Solver iterations of the last batch.
+    converged_ : bool
+        Whether the last batch's solve converged.
+    history_ : list of dict
+        One record per batch: rows, iterations, converged, objective, lambda_value, bandwidth and
+        used_regularized_fallback.
+    n_features_in_ : int
+        Number of features seen by the first batch.
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        Names of the features, when the first batch was a data frame with string column names.
+
+    See Also
+    --------
+    sklearn.linear_model.HuberRegressor : Huber regression on data held in memory.
+    sklearn.linear_model.SGDRegressor : Stochastic gradient fits, with ``loss="huber"``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from quillfen import StreamingHuberRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> model = StreamingHuberRegressor()
+    >>> for _ in range(5):
+    ...     X = rng.standard_normal((200, 3))
+    ...     y = X @ [1.0, -2.0, 0.5] + 3.0 + rng.standard_t(2, 200)
+    ...     model = model.partial_fit(X, y)
+    >>> model.n_batches_
+    5
+    """
+
+    def __init__(
+        self,
+        tau: float = 1.345,
+        scale: Literal["auto"] | float = "auto",
+        penalty: Literal["none", "l1"] = "none",
+        lambda_scale: float = 1.0,
+        bandwidth_scale: float = 1.0,
+        max_iter: int = 50,
+        tol: float | None = None,
+        ridge: float = 1e-8,
+        fit_intercept: bool = True,
+        n_threads: int | None = None,
+        compute_covariance: bool = True,
+        batch_size: int | None = None,
+    ) -> None:
+        self.tau = tau
+        self.scale = scale
+        self.penalty = penalty
+        self.lambda_scale = lambda_scale
+        self.bandwidth_scale = bandwidth_scale
+        self.max_iter = max_iter
+        self.tol = tol
+        self.ridge = ridge
+        self.fit_intercept = fit_intercept
+        self.n_threads = n_threads
+        self.compute_covariance = compute_covariance
+        self.batch_size = batch_size
+
+    # ----------------------------------------------------------------------------------- fitting
+
+    def fit(
+        self,
+        X: npt.ArrayLike,
+        y: npt.ArrayLike,
+        sample_weight: npt.ArrayLike | None = None,
+    ) -> StreamingHuberRegressor:
+        """Fit the model afresh, streaming X through `partial_fit` in blocks of `batch_size` rows.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Training data: any real array, list or data frame; sparse input is rejected.
+        y : array-like of shape (n_samples,)
+            Targets.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative frequency weights; None gives every row weight 1.
+
+        Returns
+        -------
+        self : StreamingHuberRegressor
+            The fitted estimator. When fitting fails, the estimator keeps its earlier state.
+        """
+        self._check_params()
+        snapshot = dict(self.__dict__)
+        try:
+            self._forget()
+            X, y = validate_data(self, X, y, reset=True, **_VALIDATION)
+            weights = self._checked_weights(sample_weight, X.shape[0])
+            step = X.shape[0] if self.batch_size is None else self.batch_size
+            notes = []
+            for start in range(0, X.shape[0], step):
+                block = slice(start, start + step)
+                part = None if weights is None else weights[block]
+                notes.append(self._fold_in(X[block], y[block], part))
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(snapshot)
+            raise
+        finally:
+            self.__dict__.pop("_design", None)  # do not keep a copy of the whole data set
+        _warn_unconverged(notes)
+        return self
+
+    def partial_fit(
+        self,
+        X: npt.ArrayLike,
+        y: npt.ArrayLike,
+        sample_weight: npt.ArrayLike | None = None,
+    ) -> StreamingHuberRegressor:
+        """Fold one batch into the model.
+
+        The first call fixes `n_features_in_`, `feature_names_in_`, the element type (float32
+        data stays float32, anything else becomes float64) and `scale_`, and seeds the solver with
+        a least-squares fit of the batch. A batch whose solve does not converge raises a
+        `~sklearn.exceptions.ConvergenceWarning` and is kept.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            One batch of data.
+        y : array-like of shape (n_samples,)
+            Its targets.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative frequency weights; the batch counts with their total.
+
+        Returns
+        -------
+        self : StreamingHuberRegressor
+            The updated estimator. A call that raises leaves it exactly as it was.
+        """
+        first = not hasattr(self, "_engine")
+        if first:
+            self._check_params()
+        snapshot = dict(self.__dict__)
+        try:
+            X, y = self._validated_batch(X, y, reset=first)
+            note = self._fold_in(X, y, self._checked_weights(sample_weight, X.shape[0]))
+        except BaseException:
+            self.__dict__.clear()
+            self.__dict__.update(snapshot)
+            raise
+        _warn_unconverged([note])
+        return self
+
+    def predict(self, X: npt.ArrayLike) -> npt.NDArray[np.floating]:
+        """Predict with the current coefficients.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Data to predict.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            ``X @ coef_ + intercept_``, in the element type of the training data.
+        """
+        check_is_fitted(self)
+        X = self._validated_features(X)
+        dtype = self._engine.dtype
+        values = np.asarray(X, dtype=dtype) @ self.coef_
+        return np.asarray(values + np.array(self.intercept_, dtype=dtype), dtype=dtype)
+
+    # ---------------------------------------------------------------------------------- inference
+
+    @property
+    def cov_(self) -> npt.NDArray[np.float64]:
+        """Sandwich covariance of the coefficients, rows and columns in the order of `coef_`, then
+        the intercept.
+
+        Raises
+        ------
+        ValueError
+            With the l1 penalty, without `compute_covariance`, or when the information matrix is
+            singular.
+        """
+        check_is_fitted(self)
+        self._require_inference()
+        return sandwich(self._information, self._score_gram)
+
+    @property
+    def bse_(self) -> npt.NDArray[np.float64]:
+        """Standard errors: the square roots of the diagonal of `cov_`."""
+        return np.sqrt(np.clip(np.diag(self.cov_), 0.0, None))
+
+    def conf_int(self, alpha: float = 0.05) -> npt.NDArray[np.float64]:
+        """Normal confidence intervals of the coefficients.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the coverage: 0.05 gives 95 % intervals.
+
+        Returns
+        -------
+        ndarray of shape (n_features_in_ + 1, 2) or (n_features_in_, 2)
+            Lower and upper bounds, rows in the order of `coef_`, then the intercept when fitted.
+        """
+        critical = normal_quantile(alpha)
+        params = self._params_vector()
+        spread = critical * self.bse_
+        return np.column_stack([params - spread, params + spread])
+
+    def summary(self, alpha: float = 0.05) -> Summary:
+        """A table of estimates, standard errors, z statistics, p-values and intervals.
+
+        Parameters
+        ----------
+        alpha : float, default=0.05
+            One minus the coverage of the intervals.
+
+        Returns
+        -------
+        Summary
+            Prints as the table; ``as_text()`` gives it as a string.
+        """
+        bse = self.bse_
+        names = [str(name) for name in self._feature_names()]
+        if self.fit_intercept:
+            names.append("intercept")
+        last = self.history_[-1]
+        header = [
+            ("Rows", f"{self.n_samples_seen_}"),
+            ("Batches", f"{self.n_batches_}"),
+            ("Weight", f"{self._weight_sum:.6g}"),
+            ("Element type", self._engine.dtype),
+            ("tau", f"{self.tau:.6g}"),
+            (
+                "Scale",
+                f"{self.scale_:.6g}" + (" (auto)" if self.scale == "auto" else ""),
+            ),
+            ("Threshold", f"{self._threshold:.6g}"),
+            ("Last batch", f"{'converged' if last['converged'] else 'NOT converged'}"),
+            (
+                "Batches converged",
+                f"{sum(bool(r['converged']) for r in self.history_)}",
+            ),
+            ("Covariance", "sandwich"),
+        ]
+        title = "Streaming Huber regression results"
+        table = coefficient_table(names, self._params_vector(), bse, alpha, header, title)
+        return Summary(table)
+
+    # ------------------------------------------------------------------------------ persistence
+
+    def save(self, path: str | Any) -> None:
+        """Write the fitted model to one ``.npz`` file that `quillfen.load` reads back.
+
+        The file holds the engine's summary, the covariance accumulator, `scale_`, the
+        parameters, the feature names, the per-batch history and a format version; no pickles.
+
+        Parameters
+        ----------
+        path : str or path-like or file-like
+            Where to write.
+        """
+        from quillfen._persistence import save_state, stream_state
+
+        save_state(stream_state(self), path)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state: dict[str, Any] = dict(super().__getstate__())
+        state.pop("_design", None)
+        if "_engine" in state:
+            from quillfen._persistence import stream_state
+
+            state["_engine"] = stream_state(self)
+        return state
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        saved = state.get("_engine")
+        if isinstance(saved, dict):
+            from quillfen._persistence import restore_into
+
+            state = dict(state)
+            del state["_engine"]
+            super().__setstate__(state)
+            restore_into(self, saved)
+        else:
+            super().__setstate__(state)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        tags.input_tags.allow_nan = False
+        tags.input_tags.sparse = False
+        return tags
+
+    # --------------------------------------------------------------------------------- internals
+
+    def _check_params(self) -> None:
+        """Raises ValueError naming the first parameter with an unusable value."""
+        _require(
+            _is_real(self.tau) and 0 < self.tau < np.inf,
+            "tau",
+            "a positive number",
+            self.tau,
+        )
+        _require(
+            self.scale == "auto" if isinstance(self.scale, str) else _positive(self.scale),
+            "scale",
+            '"auto" or a positive number',
+            self.scale,
+        )
+        _require(self.penalty in ("none", "l1"), "penalty", '"none" or "l1"', self.penalty)
+        _require(
+            _is_real(self.lambda_scale) and 0 <= self.lambda_scale < np.inf,
+            "lambda_scale",
+            "a non-negative number",
+            self.lambda_scale,
+        )
+        _require(
+            _positive(self.bandwidth_scale),
+            "bandwidth_scale",
+            "a positive number",
+            self.bandwidth_scale,
+        )
+        _require(
+            _positive_int(self.max_iter),
+            "max_iter",
+            "a positive integer",
+            self.max_iter,
+        )
+        _require(
+            self.tol is None or _positive(self.tol),
+            "tol",
+            "None or a positive number",
+            self.tol,
+        )
+        _require(
+            _is_real(self.ridge) and 0 <= self.ridge < np.inf,
+            "ridge",
+            "a non-negative number",
+            self.ridge,
+        )
+        _require(
+            isinstance(self.fit_intercept, (bool, np.bool_)),
+            "fit_intercept",
+            "a bool",
+            self.fit_intercept,
+        )
+        _require(
+            self.n_threads is None or _positive_int(self.n_threads),
+            "n_threads",
+            "None or a positive integer",
+            self.n_threads,
+        )
+        _require(
+            isinstance(self.compute_covariance, (bool, np.bool_)),
+            "compute_covariance",
+            "a bool",
+            self.compute_covariance,
+        )
+        _require(
+            self.batch_size is None or _positive_int(self.batch_size),
+            "batch_size",
+            "None or a positive integer",
+            self.batch_size,
+        )
+
+    def _forget(self) -> None:
+        """Drops everything learned, keeping only the parameters."""
+        for name in list(self.__dict__):
+            if name.endswith("_") or name.startswith("_"):
+                del self.__dict__[name]
+
+    def _validated_batch(self, X: Any, y: Any, reset: bool) -> tuple[Any, Any]:
+        """(X, y) as 2-D and 1-D arrays of real numbers with the fitted number of features.
+
+        Plain NumPy arrays after the first batch take a fast path of shape checks: the engine
+        itself rejects non-finite values, and with all-or-nothing updates nothing changes then.
+        """
+        if not reset and _plain_array(X, 2) and _plain_array(y, 1) and self._names is None:
+            self._check_n_features(X.shape[1])
+            if X.shape[0] != y.shape[0]:
+                raise ValueError(
+                    "Found input variables with inconsistent numbers of samples:"
+                    f" [{X.shape[0]}, {y.shape[0]}]"
+                )
+            if X.shape[0] == 0:
+                raise ValueError(
+                    "Found array with 0 sample(s) (shape=(0, ...)) while a minimum of 1 is required."
+                )
+            return X, y
+        return validate_data(self, X, y, reset=reset, **_VALIDATION)  # type: ignore[no-any-return]
+
+    def _validated_features(self, X: Any) -> Any:
+        if _plain_array(X, 2) and self._names is None:
+            self._check_n_features(X.shape[1])
+            if X.shape[0] == 0:
+                raise ValueError(
+                    "Found array with 0 sample(s) (shape=(0, ...)) while a minimum of 1 is required."
+                )
+            if not np.isfinite(np.sum(X, dtype=np.float64)):
+                raise ValueError("Input X contains NaN or infinity.")
+            return X
+        return validate_data(self, X, reset=False, **_VALIDATION)
+
+    @property
+    def _names(self) -> Any:
+        return self.__dict__.get("feature_names_in_")
+
+    def _check_n_features(self, n_features: int) -> None:
+        if n_features != self.n_features_in_:
+            raise ValueError(
+                f"X has {n_features} features, but {type(self).__name__} is expecting"
+                f" {self.n_features_in_} features as input."
+            )
+
+    def _checked_weights(self, sample_weight: Any, n_rows: int) -> npt.NDArray[np.floating] | None:
+        """None, or the weights as a finite, non-negative array of n_rows entries with a positive sum."""
+        if sample_weight is None:
+            return None
+        weights = np.asarray(sample_weight)
+        if weights.dtype.kind not in "fiub":
+            raise ValueError(f"sample_weight must be real numbers, got dtype {weights.dtype}")
+        if weights.ndim == 0:
+            weights = np.full(n_rows, weights, dtype=np.float64)
+        if weights.shape != (n_rows,):
+            raise ValueError(f"sample_weight.shape == {weights.shape}, expected ({n_rows},)!")
+        if not np.all(np.isfinite(weights)) or np.any(weights < 0):
+            raise ValueError("sample_weight must be finite and non-negative")
+        if not weights.sum() > 0:
+            raise ValueError("sample_weight must contain a positive value")
+        return weights
+
+    def _fill_design(self, X: Any, dtype: str) -> npt.NDArray[np.floating]:
+        """The batch's design matrix (features, then a column of ones when fitting an intercept),
+        C-ordered in the engine's element type, filled with one copy of X.
+
+        The buffer is kept and refilled while the batch shape repeats.
+        """
+        n_rows, n_features = X.shape
+        if not self.fit_intercept and X.dtype == dtype and X.flags.c_contiguous:
+            return X  # type: ignore[no-any-return]
+        n_columns = n_features + int(self.fit_intercept)
+        design: npt.NDArray[np.floating] | None = self.__dict__.get("_design")
+        if design is None or design.shape != (n_rows, n_columns) or design.dtype != dtype:
+            design = np.empty((n_rows, n_columns), dtype=dtype)
+            if self.fit_intercept:
+                design[:, -1] = 1.0
+            self._design = design
+        design[:, :n_features] = X
+        return design
+
+    def _fold_in(self, X: Any, y: Any, weights: npt.NDArray[np.floating] | None) -> str | None:
+        """Runs one engine update on a validated batch and records its outcome.
+
+        Attributes change only after the engine has accepted the batch. Returns the text of a
+        convergence warning for the caller to issue once its state is complete, or None.
+        """
+        engine: NativeCpuEngine | None = self.__dict__.get("_engine")
+        dtype: Literal["float32", "float64"]
+        if engine is None:
+            dtype = "float32" if X.dtype == np.float32 else "float64"
+        else:
+            dtype = engine.dtype
+        design = self._fill_design(X, dtype)
+        target = np.ascontiguousarray(y, dtype=dtype)
+        sample_weight = None if weights is None else np.ascontiguousarray(weights, dtype=dtype)
+        if engine is None:
+            engine, scale = self._seeded_engine(design, target, sample_weight, dtype)
+        else:
+            scale = self.scale_
+        threshold = float(self.tau) * scale
+        batch_weight = float(X.shape[0]) if weights is None else float(weights.sum())
+        try:
+            result = engine.update(
+                design,
+                target,
+                sample_weight,
+                batch_weight,
+                self.n_features_in_,
+                bool(self.fit_intercept),
+                threshold,
+                self.penalty,
+                float(self.lambda_scale),
+                float(self.bandwidth_scale) * scale,
+                int(self.max_iter),
+                self._tolerance(dtype),
+                float(self.ridge),
+            )
+        except ValueError as error:
+            if "finite values" in str(error):
+                raise ValueError("Input X or y contains NaN or infinity.") from error
+            raise
+        coefficients = result["coefficients"]
+        if self._gathers_scores():
+            gram = score_gram(design, target, coefficients, sample_weight, threshold)
+            previous = self.__dict__.get("_score_gram")
+            self._score_gram = gram if previous is None else previous + gram
+
+        self._engine = engine
+        self.scale_ = scale
+        self._threshold = threshold
+        self._coefficients = coefficients
+        self._information = result["information"]
+        self._weight_sum = float(result["weight_sum"])
+        self._set_coefficients(coefficients)
+        self.n_samples_seen_ = int(result["n_samples_seen"])
+        self.n_batches_ = int(result["batch_count"])
+        self.n_iter_ = int(result["iterations"])
+        self.converged_ = bool(result["converged"])
+        record: BatchRecord = {
+            "rows": int(X.shape[0]),
+            "iterations": self.n_iter_,
+            "converged": self.converged_,
+            "objective": float(result["objective"]),
+            "lambda_value": float(result["lambda_value"]),
+            "bandwidth": float(result["bandwidth"]),
+            "used_regularized_fallback": bool(result["used_regularized_fallback"]),
+        }
+        self.__dict__.setdefault("history_", []).append(record)
+        if self.converged_:
+            return None
+        return (
+            f"batch {self.n_batches_} ({record['rows']} rows) did not converge:"
+            f" {record['iterations']} iterations (max_iter={self.max_iter}),"
+            f" objective {record['objective']:.6g},"
+            f" used_regularized_fallback={record['used_regularized_fallback']};"
+            " its fit is kept. Consider raising max_iter or tol, or check the scale of X."
+        )
+
+    def _seeded_engine(
+        self,
+        design: npt.NDArray[np.floating],
+        y: npt.NDArray[np.floating],
+        sample_weight: npt.NDArray[np.floating] | None,
+        dtype: Literal["float32", "float64"],
+    ) -> tuple[NativeCpuEngine, float]:
+        """A new engine seeded with the first batch's least-squares fit, and the scale of `tau`."""
+        pilot = pilot_coefficients(design, y, sample_weight)
+        if self.scale == "auto":
+            residuals = (
+                np.asarray(y, dtype=np.float64) - np.asarray(design, dtype=np.float64) @ pilot
+            )
+            scale = robust_scale(residuals, sample_weight)
+        else:
+            scale = float(self.scale)
+        engine = NativeCpuEngine(dtype, design.shape[1], self.n_threads)
+        seed_engine(engine, pilot)
+        return engine, scale
+
+    def _tolerance(self, dtype: str) -> float:
+        if self.tol is not None:
+            return float(self.tol)
+        if dtype == "float32":
+            return FLOAT32_DEFAULT_TOL
+        return DEFAULT_TOL[(str(self.penalty), dtype)]
+
+    def _gathers_scores(self) -> bool:
+        return bool(self.compute_covariance) and self.penalty == "none"
+
+    def _set_coefficients(self, coefficients: npt.NDArray[np.floating]) -> None:
+        if self.fit_intercept:
+            self.coef_ = coefficients[:-1]
+            self.intercept_ = float(coefficients[-1])
+        else:
+            self.coef_ = coefficients
+            self.intercept_ = 0.0
+
+    def _require_inference(self) -> None:
+        if self.penalty != "none":
+            raise ValueError(
+                'standard errors need penalty="none": after l1 selection the usual intervals'
+                " are not valid"
+            )
+        if "_score_gram" not in self.__dict__:
+            raise ValueError("standard errors need compute_covariance=True while fitting")
+
+    def _params_vector(self) -> npt.NDArray[np.float64]:
+        check_is_fitted(self)
+        return np.asarray(self._coefficients, dtype=np.float64)
+
+    def _feature_names(self) -> list[Any]:
+        if self._names is not None:
+            return list(self._names)
+        return [f"x{j}" for j in range(self.n_features_in_)]
+
+
+_VALIDATION: dict[str, Any] = {
+    "dtype": "numeric",
+    "accept_sparse": False,
+    "y_numeric": True,
+    "ensure_all_finite": True,
+}
+
+
+def _warn_unconverged(notes: list[str | None]) -> None:
+    for note in notes:
+        if note is not None:
+            warnings.warn(note, ConvergenceWarning, stacklevel=3)
+
+
+def _plain_array(value: Any, ndim: int) -> bool:
+    return type(value) is np.ndarray and value.ndim == ndim and value.dtype.kind in "fiu"
+
+
+def _is_real(value: Any) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
+
+
+def _positive(value: Any) -> bool:
+    return _is_real(value) and 0 < value < np.inf
+
+
+def _positive_int(value: Any) -> bool:
+    return (
+        isinstance(value, numbers.Integral)
+        and not isinstance(value, (bool, np.bool_))
+        and value >= 1
+    )
+
+
+def _require(ok: bool, name: str, expected: str, value: Any) -> None:
+    if not ok:
+        raise ValueError(
+            f"The '{name}' parameter of StreamingHuberRegressor must be {expected}; got {value!r}."
+        )
