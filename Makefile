@@ -25,7 +25,7 @@ DEMO_DATA := $(DEMO_DIR)/stream.parquet
 
 demo: install-extension $(DEMO_DATA)
 	$(PY) examples/stream.py
-	$(VENV)/bin/quillfen fit $(DEMO_DATA) --target y --out $(DEMO_DIR)/model.npz
+	$(VENV)/bin/quillfen fit $(DEMO_DATA) --target y --batch-rows 50000 --out $(DEMO_DIR)/model.npz
 	$(VENV)/bin/quillfen summary $(DEMO_DIR)/model.npz
 	@echo "plot written to $$($(VENV)/bin/quillfen plot $(DEMO_DIR)/model.npz --out $(DEMO_DIR)/fit.png)"
 

@@ -12,15 +12,11 @@ def check_writable(path: Path) -> None:
     """Raise CommandError now if `path` cannot be created, before any long work is done."""
     directory = path.parent
     if not directory.is_dir():
-        raise CommandError(
-            f"{path}: cannot write, directory '{directory}' does not exist"
-        )
+        raise CommandError(f"{path}: cannot write, directory '{directory}' does not exist")
     if path.is_dir():
         raise CommandError(f"{path}: cannot write, it is a directory")
     if not os.access(directory, os.W_OK):
-        raise CommandError(
-            f"{path}: cannot write, directory '{directory}' is not writable"
-        )
+        raise CommandError(f"{path}: cannot write, directory '{directory}' is not writable")
 
 
 def temporary_name(path: Path) -> Path:

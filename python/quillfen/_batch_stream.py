@@ -79,14 +79,8 @@ def choose_columns(
         for column in roles.numeric:
             column_type = files.column_types[column]
             if not _is_numeric_type(pa, column_type):
-                hint = (
-                    ""
-                    if features is not None
-                    else "; choose the features with --features"
-                )
-                raise CommandError(
-                    f"column '{column}' is not numeric ({column_type}){hint}"
-                )
+                hint = "" if features is not None else "; choose the features with --features"
+                raise CommandError(f"column '{column}' is not numeric ({column_type}){hint}")
     return roles
 
 
@@ -161,9 +155,7 @@ class BatchStream:
         # Column-major, so that each column is written contiguously.
         self._features = np.empty((batch_rows, n_features), dtype=dtype, order="F")
         self._target = np.empty(batch_rows, dtype=dtype) if roles.target else None
-        self._weight = (
-            np.empty(batch_rows, dtype=dtype) if roles.sample_weight else None
-        )
+        self._weight = np.empty(batch_rows, dtype=dtype) if roles.sample_weight else None
 
     def __iter__(self) -> Iterator[NumericBatch]:
         pending: list[_Piece] = []
@@ -203,18 +195,14 @@ class BatchStream:
         except pa.ArrowInvalid as error:
             raise CommandError(f"{path}: {self._describe_read_error(error)}") from None
         except (pa.ArrowException, OSError) as error:
-            raise CommandError(
-                f"{path}: cannot read the file ({_first_line(error)})"
-            ) from None
+            raise CommandError(f"{path}: cannot read the file ({_first_line(error)})") from None
 
     def _csv_records(self, path: Path) -> Iterator[Any]:
         pa = self._pa
         csv = require("pyarrow.csv", self._command)
         column_types = {c: pa.float64() for c in self.roles.numeric}
         # Identifiers are kept verbatim: text never loses leading zeros or digits.
-        column_types.update(
-            {c: pa.string() for c in self.roles.keep if c not in column_types}
-        )
+        column_types.update({c: pa.string() for c in self.roles.keep if c not in column_types})
         reader = csv.open_csv(
             str(path),
             read_options=csv.ReadOptions(block_size=CSV_BLOCK_BYTES),
@@ -226,9 +214,7 @@ class BatchStream:
 
     def _describe_read_error(self, error: BaseException) -> str:
         message = _first_line(error)
-        match = re.search(
-            r"CSV column #(\d+): CSV conversion error to \w+: (.*)", message
-        )
+        match = re.search(r"CSV column #(\d+): CSV conversion error to \w+: (.*)", message)
         if match:
             index = int(match.group(1))
             names = self.files.column_names
@@ -257,17 +243,13 @@ class BatchStream:
         kept = None
         if self.roles.keep:
             pa = self._pa
-            kept = pa.Table.from_batches(
-                [p.records.select(list(self.roles.keep)) for p in pieces]
-            )
+            kept = pa.Table.from_batches([p.records.select(list(self.roles.keep)) for p in pieces])
         good = self._good_rows(features, target, weight)
         if good is not None:
             bad = np.flatnonzero(~good)
             if not self.skip_bad_rows:
                 raise CommandError(
-                    self._describe_bad_row(
-                        pieces, int(bad[0]), features, target, weight
-                    )
+                    self._describe_bad_row(pieces, int(bad[0]), features, target, weight)
                 )
             self.rows_dropped += bad.size
             features = features[good]
@@ -321,9 +303,7 @@ class BatchStream:
             if column == self.roles.sample_weight and value < 0:
                 problem = f"column '{column}' is a negative weight ({value})"
                 break
-        return (
-            f"{path}: row {file_row + 1}: {problem} (--skip-bad-rows drops such rows)"
-        )
+        return f"{path}: row {file_row + 1}: {problem} (--skip-bad-rows drops such rows)"
 
 
 def _column_values(records: Any, column: str | None) -> Any:
@@ -331,9 +311,7 @@ def _column_values(records: Any, column: str | None) -> Any:
     return records.column(column).to_numpy(zero_copy_only=False)
 
 
-def _split_pieces(
-    pieces: list[_Piece], n_rows: int
-) -> tuple[list[_Piece], list[_Piece]]:
+def _split_pieces(pieces: list[_Piece], n_rows: int) -> tuple[list[_Piece], list[_Piece]]:
     """The first `n_rows` rows of `pieces`, and the rest (slices share the Arrow buffers)."""
     taken: list[_Piece] = []
     remaining = n_rows
@@ -345,12 +323,8 @@ def _split_pieces(
             if remaining == 0:
                 return taken, pieces[index + 1 :]
         else:
-            head = _Piece(
-                piece.records.slice(0, remaining), piece.path, piece.first_row
-            )
-            tail = _Piece(
-                piece.records.slice(remaining), piece.path, piece.first_row + remaining
-            )
+            head = _Piece(piece.records.slice(0, remaining), piece.path, piece.first_row)
+            tail = _Piece(piece.records.slice(remaining), piece.path, piece.first_row + remaining)
             taken.append(head)
             return taken, [tail] + pieces[index + 1 :]
     return taken, []

@@ -64,9 +64,7 @@ def run_fit(args: argparse.Namespace) -> None:
         command="fit",
     )
     estimator = _new_estimator(args)
-    trace = CoefficientTrace(
-        parameter_names=parameter_names(estimator, list(roles.features))
-    )
+    trace = CoefficientTrace(parameter_names=parameter_names(estimator, list(roles.features)))
     model_path = Path(args.out)
     with (
         atomic_outputs(trace_path_for(model_path), model_path) as (
@@ -92,9 +90,7 @@ def run_fit(args: argparse.Namespace) -> None:
         trace.save(trace_file)
         estimator.save(model_file)
     if not args.quiet:
-        dropped = (
-            f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
-        )
+        dropped = f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
         print(
             f"quillfen: fitted {estimator.n_samples_seen_} rows in {len(trace.coefficients)} "
             f"batches{dropped}; model written to {model_path}",
@@ -106,12 +102,14 @@ def run_predict(args: argparse.Namespace) -> None:
     """Stream the data through predict and write the predictions (with kept columns) atomically."""
     model = _load_model(args.model)
     names = _model_feature_names(model, args.features)
+    if hasattr(model, "feature_names_in_"):
+        # Columns are selected by these names, so the batches are plain arrays in this order;
+        # as scikit-learn does for unnamed input, the model then checks only their count.
+        delattr(model, "feature_names_in_")
     files = open_data_files(args.data, "predict")
     keep = list(args.keep or ())
     if PREDICTION_COLUMN in keep:
-        raise CommandError(
-            f"--keep cannot name '{PREDICTION_COLUMN}': the output uses that name"
-        )
+        raise CommandError(f"--keep cannot name '{PREDICTION_COLUMN}': the output uses that name")
     roles = choose_columns(files, features=names, keep=keep)
     stream = BatchStream(
         files,
@@ -132,15 +130,10 @@ def run_predict(args: argparse.Namespace) -> None:
     ):
         for batch in stream:
             try:
-                with warnings.catch_warnings():
-                    # The columns were chosen by the model's own feature names.
-                    warnings.filterwarnings("ignore", message="X does not have valid feature names")
-                    predictions = model.predict(batch.features)
+                predictions = model.predict(batch.features)
             except ValueError as error:
                 raise CommandError(f"cannot predict: {error}") from None
-            columns = (
-                {} if batch.kept is None else {c: batch.kept[c] for c in roles.keep}
-            )
+            columns = {} if batch.kept is None else {c: batch.kept[c] for c in roles.keep}
             columns[PREDICTION_COLUMN] = pa.array(np.asarray(predictions))
             writer.write(pa.table(columns))
             bar.update(batch.rows_read)
@@ -149,9 +142,7 @@ def run_predict(args: argparse.Namespace) -> None:
         if not writer.opened:
             raise CommandError("every row was bad and dropped; nothing to predict")
     if not args.quiet:
-        dropped = (
-            f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
-        )
+        dropped = f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
         print(
             f"quillfen: {writer.rows} predictions written to {out}{dropped}",
             file=sys.stderr,
@@ -211,9 +202,7 @@ def _fold_batch(
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
-            estimator.partial_fit(
-                batch.features, batch.target, sample_weight=batch.sample_weight
-            )
+            estimator.partial_fit(batch.features, batch.target, sample_weight=batch.sample_weight)
         except ValueError as error:
             raise CommandError(str(error)) from None
     for warning in caught:

@@ -54,9 +54,7 @@ def expand_data_arguments(arguments: Sequence[str]) -> list[Path]:
         if path.is_dir():
             members = sorted(p for p in path.iterdir() if p.is_file() and format_of(p))
             if not members:
-                raise CommandError(
-                    f"{argument}: directory holds no CSV or Parquet files"
-                )
+                raise CommandError(f"{argument}: directory holds no CSV or Parquet files")
             found.extend(members)
         elif path.is_file():
             found.append(path)
@@ -88,9 +86,7 @@ def open_data_files(arguments: Sequence[str], command: str) -> DataFiles:
             )
         formats.add(data_format)
     if len(formats) > 1:
-        raise CommandError(
-            "the data mixes CSV and Parquet files; give files of one format"
-        )
+        raise CommandError("the data mixes CSV and Parquet files; give files of one format")
     if formats == {"csv"}:
         return _describe_csv_files(paths, command)
     return _describe_parquet_files(paths, command)
@@ -156,9 +152,7 @@ def _csv_header(path: Path, command: str) -> list[str]:
         with pa.input_stream(str(path), compression="detect") as stream:
             first_line = _read_first_line(stream)
     except (pa.ArrowException, OSError) as error:
-        raise CommandError(
-            f"{path}: cannot read the file ({_first_line(error)})"
-        ) from None
+        raise CommandError(f"{path}: cannot read the file ({_first_line(error)})") from None
     text = first_line.decode("utf-8", errors="replace").strip("\r\n")
     if not text.strip():
         raise CommandError(f"{path}: empty file (no header line)")
@@ -200,8 +194,4 @@ def _schema_difference(expected: Any, found: Any) -> str:
 
 
 def _first_line(error: BaseException) -> str:
-    return (
-        str(error).strip().splitlines()[0]
-        if str(error).strip()
-        else type(error).__name__
-    )
+    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__

@@ -30,9 +30,7 @@ def draw_history(
     figure_module = require("matplotlib.figure", "plot")
     backend = require("matplotlib.backends.backend_agg", "plot")
 
-    n_coefficients = (
-        0 if trace is None else min(len(trace.parameter_names), MAX_COEFFICIENT_PANELS)
-    )
+    n_coefficients = 0 if trace is None else min(len(trace.parameter_names), MAX_COEFFICIENT_PANELS)
     coefficient_rows = math.ceil(n_coefficients / PANEL_COLUMNS)
     figure = figure_module.Figure(
         figsize=(14, 2.6 * (coefficient_rows + 1) + 0.8), layout="constrained"
@@ -46,9 +44,7 @@ def draw_history(
         coefficients = np.array(trace.coefficients)
         half_widths = Z_95 * np.array(trace.standard_errors)
         for index in range(n_coefficients):
-            axes = figure.add_subplot(
-                grid[index // PANEL_COLUMNS, index % PANEL_COLUMNS]
-            )
+            axes = figure.add_subplot(grid[index // PANEL_COLUMNS, index % PANEL_COLUMNS])
             values = coefficients[:, index]
             axes.plot(batches, values, color="C0", linewidth=1.2)
             if np.isfinite(half_widths[:, index]).any():
@@ -68,9 +64,7 @@ def draw_history(
     iterations_axes = figure.add_subplot(grid[coefficient_rows, : PANEL_COLUMNS // 2])
     iterations = [int(record["iterations"]) for record in history]
     converged = np.array([bool(record["converged"]) for record in history])
-    iterations_axes.bar(
-        batches, iterations, color=np.where(converged, "C0", "C3"), width=1.0
-    )
+    iterations_axes.bar(batches, iterations, color=np.where(converged, "C0", "C3"), width=1.0)
     iterations_axes.set_xlabel("batch")
     iterations_axes.set_ylabel("solver iterations (red: not converged)")
     iterations_axes.grid(alpha=0.3)

@@ -36,9 +36,7 @@ class _Bar:
 
 
 @contextmanager
-def progress(
-    total_rows: int | None, *, quiet: bool, command: str
-) -> Iterator[Progress]:
+def progress(total_rows: int | None, *, quiet: bool, command: str) -> Iterator[Progress]:
     """A bar counting rows (with an ETA when `total_rows` is known), or a silent stand-in.
 
     The bar is off with `quiet` or when standard error is not a terminal; only then is tqdm

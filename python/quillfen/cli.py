@@ -59,9 +59,7 @@ def build_parser() -> argparse.ArgumentParser:
         "save the model. DATA is CSV or Parquet: files, globs or directories.",
     )
     fit.set_defaults(run=_commands.run_fit)
-    fit.add_argument(
-        "data", nargs="+", metavar="DATA", help="data files, globs or directories"
-    )
+    fit.add_argument("data", nargs="+", metavar="DATA", help="data files, globs or directories")
     fit.add_argument("--target", required=True, metavar="COL", help="column to predict")
     fit.add_argument(
         "--features",
@@ -69,16 +67,10 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="COL",
         help="feature columns (default: all other columns)",
     )
-    fit.add_argument(
-        "--sample-weight", metavar="COL", help="column of non-negative row weights"
-    )
-    fit.add_argument(
-        "--out", required=True, metavar="MODEL.npz", help="model file to write"
-    )
+    fit.add_argument("--sample-weight", metavar="COL", help="column of non-negative row weights")
+    fit.add_argument("--out", required=True, metavar="MODEL.npz", help="model file to write")
     _add_stream_options(fit)
-    estimator = fit.add_argument_group(
-        "estimator parameters (default: the estimator's)"
-    )
+    estimator = fit.add_argument_group("estimator parameters (default: the estimator's)")
     estimator.add_argument("--penalty", choices=("none", "l1"))
     estimator.add_argument(
         "--tau", type=_positive_float, help="Huber threshold, in units of --scale"
@@ -89,15 +81,11 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="auto|NUMBER",
         help="residual scale: 'auto' (robust scale of the first batch) or a number (1 = raw units)",
     )
-    estimator.add_argument(
-        "--lambda-scale", type=_positive_float, help="l1 penalty level factor"
-    )
+    estimator.add_argument("--lambda-scale", type=_positive_float, help="l1 penalty level factor")
     estimator.add_argument(
         "--bandwidth-scale", type=_positive_float, help="l1 smoothing bandwidth factor"
     )
-    estimator.add_argument(
-        "--max-iter", type=_positive_int, help="solver iterations per batch"
-    )
+    estimator.add_argument("--max-iter", type=_positive_int, help="solver iterations per batch")
     estimator.add_argument("--tol", type=_positive_float, help="solver tolerance")
     estimator.add_argument(
         "--ridge", type=_non_negative_float, help="ridge term of the Newton solve"
@@ -109,9 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
         const=False,
         help="fit no intercept",
     )
-    estimator.add_argument(
-        "--threads", dest="n_threads", type=_positive_int, help="worker threads"
-    )
+    estimator.add_argument("--threads", dest="n_threads", type=_positive_int, help="worker threads")
     estimator.add_argument(
         "--no-covariance",
         dest="compute_covariance",
@@ -128,13 +114,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     predict.set_defaults(run=_commands.run_predict)
     predict.add_argument("model", metavar="MODEL.npz")
-    predict.add_argument(
-        "data", nargs="+", metavar="DATA", help="data files, globs or directories"
-    )
+    predict.add_argument("data", nargs="+", metavar="DATA", help="data files, globs or directories")
     predict.add_argument("--out", required=True, metavar="PRED.parquet|PRED.csv")
-    predict.add_argument(
-        "--keep", nargs="+", metavar="COL", help="columns to copy to the output"
-    )
+    predict.add_argument("--keep", nargs="+", metavar="COL", help="columns to copy to the output")
     predict.add_argument(
         "--features",
         nargs="+",
@@ -155,9 +137,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     plot.set_defaults(run=_commands.run_plot)
     plot.add_argument("model", metavar="MODEL.npz")
-    plot.add_argument(
-        "--out", required=True, metavar="FIG.png", help="image file (png, pdf, svg)"
-    )
+    plot.add_argument("--out", required=True, metavar="FIG.png", help="image file (png, pdf, svg)")
     return parser
 
 
@@ -174,9 +154,7 @@ def _add_stream_options(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="drop rows with missing, NaN or infinite values (or negative weights) instead of stopping",
     )
-    parser.add_argument(
-        "--quiet", action="store_true", help="no progress bar or report"
-    )
+    parser.add_argument("--quiet", action="store_true", help="no progress bar or report")
 
 
 def _positive_int(text: str) -> int:
