@@ -270,7 +270,7 @@ class BatchStream:
         )
         if all_good:
             return None
-        good: npt.NDArray[np.bool_] = np.isfinite(features).all(axis=1)
+        good = np.asarray(np.isfinite(features).all(axis=1), dtype=np.bool_)
         if target is not None:
             good &= np.isfinite(target)
         if weight is not None:
