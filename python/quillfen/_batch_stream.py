@@ -102,7 +102,8 @@ def element_type(files: DataFiles, roles: ColumnRoles) -> np.dtype[Any]:
 class NumericBatch:
     """One batch: features (n, p), target and weights (n,), kept columns as an Arrow table.
 
-    The arrays are views of buffers the stream reuses: they are valid until the next batch.
+    The arrays are views of buffers the stream reuses: they are valid until the stream has made
+    `buffer_sets` more batches.
     `rows_read` counts the rows before bad ones were dropped.
     """
 
@@ -140,6 +141,7 @@ class BatchStream:
         dtype: np.dtype[Any],
         skip_bad_rows: bool,
         command: str,
+        buffer_sets: int = 1,
     ) -> None:
         if batch_rows < 1:
             raise CommandError("--batch-rows must be at least 1")
@@ -151,11 +153,18 @@ class BatchStream:
         self.rows_dropped = 0
         self._pa = require("pyarrow", command)
         self._command = command
-        n_features = len(roles.features)
+        # Batches fill these buffers in turn: with more than one set, a batch stays valid while
+        # the next ones are read (see prefetched).
+        self._buffers = [self._new_buffers() for _ in range(buffer_sets)]
+        self._batches_made = 0
+
+    def _new_buffers(self) -> tuple[FloatArray, FloatArray | None, FloatArray | None]:
+        shape = (self.batch_rows, len(self.roles.features))
         # Column-major, so that each column is written contiguously.
-        self._features = np.empty((batch_rows, n_features), dtype=dtype, order="F")
-        self._target = np.empty(batch_rows, dtype=dtype) if roles.target else None
-        self._weight = np.empty(batch_rows, dtype=dtype) if roles.sample_weight else None
+        features = np.empty(shape, dtype=self.dtype, order="F")
+        target = np.empty(self.batch_rows, self.dtype) if self.roles.target else None
+        weight = np.empty(self.batch_rows, self.dtype) if self.roles.sample_weight else None
+        return features, target, weight
 
     def __iter__(self) -> Iterator[NumericBatch]:
         pending: list[_Piece] = []
@@ -185,7 +194,8 @@ class BatchStream:
         try:
             if self.files.data_format == "parquet":
                 pq = require("pyarrow.parquet", self._command)
-                reader = pq.ParquetFile(path)
+                # No pre-buffering: it reads far ahead, and memory must stay near a few batches.
+                reader = pq.ParquetFile(path, pre_buffer=False)
                 yield from reader.iter_batches(
                     batch_size=min(self.batch_rows, 1 << 16),
                     columns=list(self.roles.all),
@@ -226,9 +236,13 @@ class BatchStream:
 
     def _convert(self, pieces: list[_Piece]) -> NumericBatch:
         n_rows = sum(p.records.num_rows for p in pieces)
-        features = self._features[:n_rows]
-        target = self._target[:n_rows] if self._target is not None else None
-        weight = self._weight[:n_rows] if self._weight is not None else None
+        all_features, all_target, all_weight = self._buffers[
+            self._batches_made % len(self._buffers)
+        ]
+        self._batches_made += 1
+        features = all_features[:n_rows]
+        target = all_target[:n_rows] if all_target is not None else None
+        weight = all_weight[:n_rows] if all_weight is not None else None
         offset = 0
         for piece in pieces:
             records = piece.records

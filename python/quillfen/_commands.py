@@ -26,6 +26,7 @@ from quillfen._command_error import CommandError
 from quillfen._data_files import open_data_files
 from quillfen._extras import require
 from quillfen._interrupts import Interrupted, stop_on_ctrl_c
+from quillfen._prefetch import prefetched
 from quillfen._progress import Progress, progress
 
 # Command-line option -> estimator parameter, passed only when given so that the estimator's
@@ -44,6 +45,8 @@ ESTIMATOR_OPTIONS = (
     "compute_covariance",
 )
 PREDICTION_COLUMN = "prediction"
+# Batches read ahead while one is being fitted.
+PREFETCH_DEPTH = 1
 
 
 def run_fit(args: argparse.Namespace) -> None:
@@ -62,6 +65,7 @@ def run_fit(args: argparse.Namespace) -> None:
         dtype=element_type(files, roles),
         skip_bad_rows=args.skip_bad_rows,
         command="fit",
+        buffer_sets=PREFETCH_DEPTH + 2,
     )
     estimator = _new_estimator(args)
     trace = CoefficientTrace(parameter_names=parameter_names(estimator, list(roles.features)))
@@ -74,7 +78,7 @@ def run_fit(args: argparse.Namespace) -> None:
         progress(files.total_rows, quiet=args.quiet, command="fit") as bar,
         stop_on_ctrl_c() as stop,
     ):
-        for batch in stream:
+        for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             if len(batch.features):
                 _fold_batch(estimator, batch, roles.features, bar)
                 trace.record(estimator)
@@ -118,6 +122,7 @@ def run_predict(args: argparse.Namespace) -> None:
         dtype=element_type(files, roles),
         skip_bad_rows=args.skip_bad_rows,
         command="predict",
+        buffer_sets=PREFETCH_DEPTH + 2,
     )
     out = Path(args.out)
     output_format = _output_format(out)
@@ -128,7 +133,7 @@ def run_predict(args: argparse.Namespace) -> None:
         stop_on_ctrl_c() as stop,
         _table_writer(out_file, output_format) as writer,
     ):
-        for batch in stream:
+        for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             try:
                 predictions = model.predict(batch.features)
             except ValueError as error:

@@ -12,8 +12,7 @@ import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 import pytest
 import quillfen
-from quillfen import StreamingHuberRegressor, _commands
-from quillfen._batch_stream import BatchStream
+from quillfen import StreamingHuberRegressor
 from quillfen.cli import main
 
 FEATURES = ["a", "b", "c"]
@@ -254,23 +253,23 @@ def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):
 
 def test_ctrl_c_stops_between_batches_without_a_model(tmp_path, capsys, monkeypatch):
     data = write(make_table(np.random.default_rng(6), 1000), tmp_path / "d.parquet")
-    seen = []
+    fitted = []
 
-    class InterruptedStream(BatchStream):
-        def __iter__(self):
-            for batch in super().__iter__():
-                seen.append(len(batch.features))
-                if len(seen) == 2:
-                    os.kill(os.getpid(), signal.SIGINT)
-                yield batch
+    class InterruptedAfterTwoBatches(StreamingHuberRegressor):
+        def partial_fit(self, X, y, sample_weight=None):
+            super().partial_fit(X, y, sample_weight)
+            fitted.append(len(y))
+            if len(fitted) == 2:
+                os.kill(os.getpid(), signal.SIGINT)
+            return self
 
-    monkeypatch.setattr(_commands, "BatchStream", InterruptedStream)
+    monkeypatch.setattr(quillfen, "StreamingHuberRegressor", InterruptedAfterTwoBatches)
     model_path = tmp_path / "m.npz"
     status, _, err = run(
         ["fit", str(data), "--target", "y", "--batch-rows", "100", "--out", str(model_path)], capsys
     )
     assert status == 130 and "interrupted after 2 batches" in err
-    assert len(seen) == 2 and not model_path.exists()
+    assert len(fitted) == 2 and not model_path.exists()
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
