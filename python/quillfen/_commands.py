@@ -67,9 +67,11 @@ def run_fit(args: argparse.Namespace) -> None:
         command="fit",
         buffer_sets=PREFETCH_DEPTH + 2,
     )
+    model_path = Path(args.out)
+    if model_path.suffix != ".npz":
+        raise CommandError(f"{model_path}: the model file name must end in .npz")
     estimator = _new_estimator(args)
     trace = CoefficientTrace(parameter_names=parameter_names(estimator, list(roles.features)))
-    model_path = Path(args.out)
     with (
         atomic_outputs(trace_path_for(model_path), model_path) as (
             trace_file,
@@ -160,7 +162,8 @@ def run_summary(args: argparse.Namespace) -> None:
     try:
         text = str(model.summary())
     except ValueError as error:
-        raise CommandError(str(error)) from None
+        # No inference for this model (l1 penalty, or fitted without covariance): the estimates.
+        text = _estimates_table(model, reason=str(error))
     print(text)
 
 
@@ -191,6 +194,29 @@ def run_plot(args: argparse.Namespace) -> None:
         except ValueError as error:  # matplotlib's answer to an unknown image format
             raise CommandError(f"{out}: {error}") from None
     print(out)
+
+
+def _estimates_table(model: Any, reason: str) -> str:
+    """The coefficients with the fit's counts, for a model without standard errors."""
+    names = [str(n) for n in getattr(model, "feature_names_in_", [])] or [
+        f"x{j}" for j in range(model.n_features_in_)
+    ]
+    values = list(np.asarray(model.coef_, dtype=np.float64).reshape(-1))
+    if model.fit_intercept:
+        names.append("intercept")
+        values.append(float(model.intercept_))
+    last = model.history_[-1]
+    lines = [
+        (
+            f"Rows: {model.n_samples_seen_}    Batches: {model.n_batches_}    "
+            f"Penalty: {model.penalty}    Last batch: "
+            f"{'converged' if last['converged'] else 'NOT converged'}"
+        ),
+        f"{'':<20}{'coef':>14}",
+        *(f"{name:<20}{value:>14.6g}" for name, value in zip(names, values)),
+        f"No standard errors: {reason}",
+    ]
+    return "\n".join(lines)
 
 
 def _new_estimator(args: argparse.Namespace) -> Any:

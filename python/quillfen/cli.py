@@ -38,6 +38,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader of our output went away (e.g. `quillfen summary m.npz | head`).
         sys.stderr.close()
         return EXIT_OK
+    except OSError as error:  # e.g. a full disk or a file that vanished while being read
+        print(f"quillfen {args.command}: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
     return EXIT_OK
 
 

@@ -200,6 +200,8 @@ def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
             *fit,
             str(write(make_table(rng, 0), tmp_path / "z.parquet")),
         ], "z.parquet: the file has no rows"
+    if case == "model name without .npz":
+        return ["fit", str(good), "--target", "y", "--out", str(tmp_path / "m")], "must end in .npz"
     if case == "model not ours":
         np.savez(tmp_path / "other.npz", values=np.arange(3))
         return ["summary", str(tmp_path / "other.npz")], "other.npz: not a quillfen model file"
@@ -226,6 +228,7 @@ def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
         "empty csv",
         "header-only csv",
         "empty parquet",
+        "model name without .npz",
         "model not ours",
         "model not npz",
     ],
@@ -236,6 +239,19 @@ def test_bad_input_gets_one_line_and_status_2(case, tmp_path, capsys):
     assert status == 2
     assert len(err.strip().splitlines()) == 1 and message in err
     assert not (tmp_path / "m.npz").exists() and not list(tmp_path.glob(".*partial*"))
+
+
+def test_l1_model_summary_lists_estimates_and_plot_has_no_bands(tmp_path, capsys):
+    data = write(make_table(np.random.default_rng(9), 600), tmp_path / "d.parquet")
+    model_path = tmp_path / "m.npz"
+    argv = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--penalty", "l1"]
+    assert run([*argv, "--batch-rows", "200", "--out", str(model_path)], capsys)[0] == 0
+    status, out, _ = run(["summary", str(model_path)], capsys)
+    model = quillfen.load(model_path)
+    assert status == 0 and "No standard errors" in out
+    assert f"{model.coef_[1]:.6g}" in out.splitlines()[3]
+    status, _, _ = run(["plot", str(model_path), "--out", str(tmp_path / "f.png")], capsys)
+    assert status == 0
 
 
 def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):
