@@ -68,7 +68,7 @@ py-test: install
 	$(PY) -m pytest
 
 # Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python.
+# then times update and predict from Python, and the estimator's partial_fit against update.
 .PHONY: bench
 bench: install-extension
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -76,6 +76,7 @@ bench: install-extension
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
+	$(PY) benchmarks/run_estimator_benchmark.py
 
 clean:
 	rm -rf build $(VENV)

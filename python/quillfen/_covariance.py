@@ -15,6 +15,10 @@ from statistics import NormalDist
 import numpy as np
 import numpy.typing as npt
 
+# Rows per block of the score Gram product: a block of the design and its scaled copy stay in the
+# core's cache between the residual, the scaling and the product.
+SCORE_BLOCK_ROWS = 4096
+
 
 def score_gram(
     design: npt.NDArray[np.floating],
@@ -25,15 +29,23 @@ def score_gram(
 ) -> npt.NDArray[np.float64]:
     """sum_i s_i psi(r_i)^2 x_i x_i^T in float64, psi the Huber score clipped at `threshold`.
 
-    `design` and `coefficients` are in the engine's column order; the product runs in the design's
-    element type and is widened once at the end.
+    `design` and `coefficients` are in the engine's column order; each block's product runs in the
+    design's element type and is widened as it is added up.
     """
-    residuals = y - design @ coefficients
-    root = np.minimum(np.abs(residuals), residuals.dtype.type(threshold))
-    if sample_weight is not None:
-        root *= np.sqrt(sample_weight)
-    scaled = design * root[:, None]
-    return np.asarray(scaled.T @ scaled, dtype=np.float64)
+    n_columns = design.shape[1]
+    total = np.zeros((n_columns, n_columns), dtype=np.float64)
+    limit = design.dtype.type(threshold)
+    for start in range(0, design.shape[0], SCORE_BLOCK_ROWS):
+        rows = slice(start, start + SCORE_BLOCK_ROWS)
+        block = design[rows]
+        root = y[rows] - block @ coefficients
+        np.abs(root, out=root)
+        np.minimum(root, limit, out=root)
+        if sample_weight is not None:
+            root *= np.sqrt(sample_weight[rows])
+        scaled = block * root[:, None]
+        total += scaled.T @ scaled
+    return total
 
 
 def sandwich(

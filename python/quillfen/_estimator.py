@@ -8,9 +8,12 @@ from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
-from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.exceptions import ConvergenceWarning
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.base import BaseEstimator, RegressorMixin  # type: ignore[import-untyped]
+from sklearn.exceptions import ConvergenceWarning  # type: ignore[import-untyped]
+from sklearn.utils.validation import (  # type: ignore[import-untyped]
+    check_is_fitted,
+    validate_data,
+)
 
 from quillfen._covariance import (
     Summary,
@@ -19,8 +22,10 @@ from quillfen._covariance import (
     sandwich,
     score_gram,
 )
+from quillfen._design import DesignBuffer
 from quillfen._native_cpu import NativeCpuEngine
 from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
+from quillfen._stall import newton_step_is_negligible
 
 # Default tolerances on the relative coefficient step. The Newton solver resolves steps far below
 # 1e-8; the l1 solver accepts a step when the objective rises by at most 1e-12, so it cannot
@@ -95,7 +100,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         Whether the last batch's solve converged.
     history_ : list of dict
         One record per batch: rows, iterations, converged, objective, lambda_value, bandwidth and
-        used_regularized_fallback.
+        used_regularized_fallback. A batch counts as converged when the solver met its tolerance,
+        or when its step search stalled where an exact Newton step would already meet it (the
+        objective cannot be lowered further in floating point).
     n_features_in_ : int
         Number of features seen by the first batch.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -119,6 +126,16 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
     >>> model.n_batches_
     5
     """
+
+    coef_: npt.NDArray[np.floating]
+    intercept_: float
+    scale_: float
+    n_samples_seen_: int
+    n_batches_: int
+    n_iter_: int
+    converged_: bool
+    history_: list[BatchRecord]
+    n_features_in_: int
 
     def __init__(
         self,
@@ -176,14 +193,17 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         snapshot = dict(self.__dict__)
         try:
             self._forget()
-            X, y = validate_data(self, X, y, reset=True, **_VALIDATION)
-            weights = self._checked_weights(sample_weight, X.shape[0])
-            step = X.shape[0] if self.batch_size is None else self.batch_size
+            features, target = validate_data(self, X, y, reset=True, **_VALIDATION)
+            n_rows = features.shape[0]
+            weights = self._checked_weights(sample_weight, n_rows)
+            step = n_rows if self.batch_size is None else self.batch_size
             notes = []
-            for start in range(0, X.shape[0], step):
+            for start in range(0, n_rows, step):
                 block = slice(start, start + step)
                 part = None if weights is None else weights[block]
-                notes.append(self._fold_in(X[block], y[block], part))
+                if part is not None and not part.any():
+                    continue  # rows of weight 0 change nothing, and the engine needs weight
+                notes.append(self._fold_in(features[block], target[block], part))
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(snapshot)
@@ -225,8 +245,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             self._check_params()
         snapshot = dict(self.__dict__)
         try:
-            X, y = self._validated_batch(X, y, reset=first)
-            note = self._fold_in(X, y, self._checked_weights(sample_weight, X.shape[0]))
+            features, target = self._validated_batch(X, y, reset=first)
+            weights = self._checked_weights(sample_weight, features.shape[0])
+            note = self._fold_in(features, target, weights)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(snapshot)
@@ -248,9 +269,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             ``X @ coef_ + intercept_``, in the element type of the training data.
         """
         check_is_fitted(self)
-        X = self._validated_features(X)
+        features = self._validated_features(X)
         dtype = self._engine.dtype
-        values = np.asarray(X, dtype=dtype) @ self.coef_
+        values = np.asarray(features, dtype=dtype) @ self.coef_
         return np.asarray(values + np.array(self.intercept_, dtype=dtype), dtype=dtype)
 
     # ---------------------------------------------------------------------------------- inference
@@ -450,9 +471,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         )
 
     def _forget(self) -> None:
-        """Drops everything learned, keeping only the parameters."""
+        """Drops everything learned, keeping the parameters."""
         for name in list(self.__dict__):
-            if name.endswith("_") or name.startswith("_"):
+            if name in _LAYER_STATE or (name.endswith("_") and not name.startswith("_")):
                 del self.__dict__[name]
 
     def _validated_batch(self, X: Any, y: Any, reset: bool) -> tuple[Any, Any]:
@@ -485,7 +506,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             if not np.isfinite(np.sum(X, dtype=np.float64)):
                 raise ValueError("Input X contains NaN or infinity.")
             return X
-        return validate_data(self, X, reset=False, **_VALIDATION)
+        return validate_data(self, X, reset=False, **_FEATURES)
 
     @property
     def _names(self) -> Any:
@@ -512,27 +533,10 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         if not np.all(np.isfinite(weights)) or np.any(weights < 0):
             raise ValueError("sample_weight must be finite and non-negative")
         if not weights.sum() > 0:
-            raise ValueError("sample_weight must contain a positive value")
+            raise ValueError(
+                "sample_weight is zero everywhere: at least one row needs a positive weight"
+            )
         return weights
-
-    def _fill_design(self, X: Any, dtype: str) -> npt.NDArray[np.floating]:
-        """The batch's design matrix (features, then a column of ones when fitting an intercept),
-        C-ordered in the engine's element type, filled with one copy of X.
-
-        The buffer is kept and refilled while the batch shape repeats.
-        """
-        n_rows, n_features = X.shape
-        if not self.fit_intercept and X.dtype == dtype and X.flags.c_contiguous:
-            return X  # type: ignore[no-any-return]
-        n_columns = n_features + int(self.fit_intercept)
-        design: npt.NDArray[np.floating] | None = self.__dict__.get("_design")
-        if design is None or design.shape != (n_rows, n_columns) or design.dtype != dtype:
-            design = np.empty((n_rows, n_columns), dtype=dtype)
-            if self.fit_intercept:
-                design[:, -1] = 1.0
-            self._design = design
-        design[:, :n_features] = X
-        return design
 
     def _fold_in(self, X: Any, y: Any, weights: npt.NDArray[np.floating] | None) -> str | None:
         """Runs one engine update on a validated batch and records its outcome.
@@ -546,9 +550,13 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             dtype = "float32" if X.dtype == np.float32 else "float64"
         else:
             dtype = engine.dtype
-        design = self._fill_design(X, dtype)
+        buffer: DesignBuffer | None = self.__dict__.get("_design")
+        if buffer is None or buffer.dtype != dtype:
+            buffer = self._design = DesignBuffer(dtype, bool(self.fit_intercept))
+        design = buffer.fill(X)
         target = np.ascontiguousarray(y, dtype=dtype)
         sample_weight = None if weights is None else np.ascontiguousarray(weights, dtype=dtype)
+        scale: float
         if engine is None:
             engine, scale = self._seeded_engine(design, target, sample_weight, dtype)
         else:
@@ -576,6 +584,19 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
                 raise ValueError("Input X or y contains NaN or infinity.") from error
             raise
         coefficients = result["coefficients"]
+        converged = bool(result["converged"])
+        if not converged and self.penalty == "none":
+            converged = newton_step_is_negligible(
+                design,
+                target,
+                sample_weight,
+                coefficients,
+                self.__dict__.get("_coefficients"),
+                self.__dict__.get("_information"),
+                result["information"],
+                threshold,
+                self._tolerance(dtype),
+            )
         if self._gathers_scores():
             gram = score_gram(design, target, coefficients, sample_weight, threshold)
             previous = self.__dict__.get("_score_gram")
@@ -591,7 +612,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         self.n_samples_seen_ = int(result["n_samples_seen"])
         self.n_batches_ = int(result["batch_count"])
         self.n_iter_ = int(result["iterations"])
-        self.converged_ = bool(result["converged"])
+        self.converged_ = converged
         record: BatchRecord = {
             "rows": int(X.shape[0]),
             "iterations": self.n_iter_,
@@ -625,7 +646,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             residuals = (
                 np.asarray(y, dtype=np.float64) - np.asarray(design, dtype=np.float64) @ pilot
             )
-            scale = robust_scale(residuals, sample_weight)
+            scale = robust_scale(residuals, y, sample_weight, design.shape[1])
         else:
             scale = float(self.scale)
         engine = NativeCpuEngine(dtype, design.shape[1], self.n_threads)
@@ -669,12 +690,18 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         return [f"x{j}" for j in range(self.n_features_in_)]
 
 
-_VALIDATION: dict[str, Any] = {
-    "dtype": "numeric",
-    "accept_sparse": False,
-    "y_numeric": True,
-    "ensure_all_finite": True,
-}
+_FEATURES: dict[str, Any] = {"dtype": "numeric", "accept_sparse": False, "ensure_all_finite": True}
+_VALIDATION: dict[str, Any] = {**_FEATURES, "y_numeric": True}
+# The estimator's private learned state, next to its public attributes that end in "_".
+_LAYER_STATE = (
+    "_engine",
+    "_design",
+    "_threshold",
+    "_coefficients",
+    "_information",
+    "_weight_sum",
+    "_score_gram",
+)
 
 
 def _warn_unconverged(notes: list[str | None]) -> None:
@@ -699,7 +726,7 @@ def _positive_int(value: Any) -> bool:
     return (
         isinstance(value, numbers.Integral)
         and not isinstance(value, (bool, np.bool_))
-        and value >= 1
+        and int(value) >= 1
     )
 
 

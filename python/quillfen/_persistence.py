@@ -54,7 +54,7 @@ def stream_state(estimator: Any) -> dict[str, Any]:
 
     Raises NotFittedError when the estimator has not been fitted.
     """
-    from sklearn.utils.validation import check_is_fitted
+    from sklearn.utils.validation import check_is_fitted  # type: ignore[import-untyped]
 
     check_is_fitted(estimator)
     summary = estimator._engine.state()
@@ -124,8 +124,7 @@ def restore_into(estimator: Any, state: dict[str, Any]) -> None:
         float(state["previous_lambda"]),
         float(state["weight_sum"]),
     )
-    for name in [name for name in estimator.__dict__ if name.endswith("_") or name.startswith("_")]:
-        del estimator.__dict__[name]
+    estimator._forget()
     estimator._engine = engine
     estimator.scale_ = scale
     estimator._threshold = float(estimator.tau) * scale

@@ -18,8 +18,8 @@ from quillfen._native_cpu import NativeCpuEngine
 
 # 1 / Phi^-1(3/4): makes the median absolute deviation of normal residuals estimate their sigma.
 MAD_TO_SIGMA = 1.482602218505602
-# sqrt(pi / 2): the same for the mean absolute deviation, used when the median one is 0.
-MEAN_ABS_TO_SIGMA = 1.2533141373155003
+# Residual scales below this fraction of y's spread are rounding noise of an exact fit.
+NEGLIGIBLE_SCALE = 1.5e-8
 
 
 def pilot_coefficients(
@@ -56,23 +56,32 @@ def weighted_median(
 
 
 def robust_scale(
-    residuals: npt.NDArray[np.floating], sample_weight: npt.NDArray[np.floating] | None
+    residuals: npt.NDArray[np.floating],
+    y: npt.NDArray[np.floating],
+    sample_weight: npt.NDArray[np.floating] | None,
+    n_parameters: int,
 ) -> float:
-    """1.4826 x the weighted median absolute deviation of `residuals` from zero.
+    """The scale of the pilot fit's residuals: 1.4826 x their weighted median absolute value.
 
-    Least-squares residuals with an intercept are centred, so the deviation is taken from zero. When
-    more than half the weight sits on exact fits, the mean absolute deviation (x 1.2533) stands in,
-    and when every residual is 0 (an exact fit: the threshold does not matter) the scale is 1.0.
+    Least-squares residuals with an intercept are centred, so the deviation is taken from zero.
+    The residuals cannot measure the noise when the batch has no more rows of positive weight
+    than parameters (the pilot fit is exact), nor when they vanish to rounding level against the
+    spread of y (noise-free data). The spread of y itself (1.4826 x its weighted median absolute
+    deviation) then stands in: an upper bound that keeps the fit close to least squares. A
+    constant y, which leaves nothing to measure, gives 1.0.
     """
-    absolute = np.abs(np.asarray(residuals, dtype=np.float64))
     weights = None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+    target = np.asarray(y, dtype=np.float64)
+    centre = weighted_median(target, weights)
+    spread = MAD_TO_SIGMA * weighted_median(np.abs(target - centre), weights)
+    absolute = np.abs(np.asarray(residuals, dtype=np.float64))
     scale = MAD_TO_SIGMA * weighted_median(absolute, weights)
-    if not scale > 0.0:
-        mean = np.average(absolute, weights=weights)
-        scale = MEAN_ABS_TO_SIGMA * float(mean)
+    n_rows = target.size if weights is None else int(np.count_nonzero(weights))
+    if n_rows <= n_parameters or not scale > NEGLIGIBLE_SCALE * spread:
+        scale = spread
     if not (scale > 0.0 and np.isfinite(scale)):
         scale = 1.0
-    return scale
+    return float(scale)
 
 
 def seed_engine(engine: NativeCpuEngine, coefficients: npt.NDArray[np.floating]) -> None:

@@ -1,0 +1,115 @@
+"""Times StreamingHuberRegressor.partial_fit against the bare engine update in the same run.
+
+Both sides fold the same batches, in the same order, into the same state: the bare engine is
+restored from the estimator's summary after its first batch and given the estimator's threshold and
+settings, so both solvers take the same iterations. The bare side gets its design matrix (intercept
+column included) ready-made, as a caller of the engine builds it once; the estimator's own copy into
+its design buffer, its checks, its records and (with covariance) its extra Gram product count as its
+overhead. The two sides run in alternating rounds and each keeps its best round, because the shared
+host's speed drifts. Targets are printed next to the results; nothing fails on a missed target.
+
+Usage: run_estimator_benchmark.py   (QUILLFEN_BENCH_ROUNDS sets the number of rounds, default 5)
+"""
+
+import os
+import platform
+import time
+import warnings
+
+import numpy as np
+
+from quillfen import NativeCpuEngine, StreamingHuberRegressor
+
+ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "5"))
+CPU = "AMD EPYC (family 25 model 17, Zen 4, AVX-512), 2 cores, KVM"
+# (rows, features, batches per round, compute_covariance, target, target unit)
+CASES = [
+    (100_000, 20, 4, False, 0.10, "ratio"),
+    (100_000, 20, 4, True, 0.40, "ratio"),
+    (1_000, 10, 400, False, 15.0, "us"),
+    (1_000, 10, 400, True, None, "us"),
+]
+
+
+def make_batches(rows, n_features, count, seed):
+    rng = np.random.default_rng(seed)
+    coef = rng.standard_normal(n_features)
+    batches = []
+    for _ in range(count):
+        X = rng.standard_normal((rows, n_features))
+        y = X @ coef + 1.0 + rng.standard_t(3.0, rows)
+        design = np.ascontiguousarray(np.c_[X, np.ones(rows)])
+        batches.append((X, y, design))
+    return batches
+
+
+def paired_setup(rows, n_features, compute_covariance):
+    """An estimator after its first batch and a bare engine holding the same summary."""
+    ((X, y, _),) = make_batches(rows, n_features, 1, seed=1)
+    estimator = StreamingHuberRegressor(compute_covariance=compute_covariance).partial_fit(X, y)
+    state = estimator._engine.state()
+    del state["state_is_detached"]
+    engine = NativeCpuEngine("float64", n_features + 1)
+    engine.restore(**state)
+    settings = (
+        n_features,
+        True,
+        estimator._threshold,
+        "none",
+        1.0,
+        estimator.scale_,
+        50,
+        estimator._tolerance("float64"),
+        estimator.ridge,
+    )
+    return estimator, engine, settings
+
+
+def run_case(rows, n_features, count, compute_covariance):
+    estimator, engine, settings = paired_setup(rows, n_features, compute_covariance)
+    batches = make_batches(rows, n_features, count, seed=2)
+    best_layer = best_bare = np.inf
+    for _ in range(ROUNDS):
+        layer = bare = 0.0
+        for X, y, design in batches:  # batch by batch in turn: both sides see the same drift
+            start = time.perf_counter()
+            estimator.partial_fit(X, y)
+            middle = time.perf_counter()
+            result = engine.update(design, y, None, float(rows), *settings)
+            layer, bare = layer + middle - start, bare + time.perf_counter() - middle
+        best_layer, best_bare = min(best_layer, layer), min(best_bare, bare)
+    # Same batches, same start, same settings: the two must agree to the bit.
+    assert np.array_equal(result["coefficients"], estimator._coefficients)
+    return best_layer / count, best_bare / count
+
+
+def main():
+    warnings.simplefilter("ignore")
+    print(f"StreamingHuberRegressor.partial_fit against NativeCpuEngine.update, float64, {CPU}")
+    print(
+        f"({platform.python_implementation()} {platform.python_version()}, numpy {np.__version__},"
+        f" best of {ROUNDS} alternating rounds)\n"
+    )
+    header = (
+        f"{'rows x features':>16} {'covariance':>10} {'update ms':>10} {'partial_fit ms':>15}"
+        f" {'added':>10} {'target':>8} {'':>4}"
+    )
+    print(header)
+    print("-" * len(header))
+    for rows, n_features, count, covariance, target, unit in CASES:
+        layer, bare = run_case(rows, n_features, count, covariance)
+        if unit == "ratio":
+            added, shown = layer / bare - 1.0, f"{100 * (layer / bare - 1.0):>9.1f}%"
+            goal = f"<={100 * target:.0f}%"
+        else:
+            added, shown = (layer - bare) * 1e6, f"{(layer - bare) * 1e6:>8.1f}us"
+            goal = "-" if target is None else f"<={target:.0f}us"
+        verdict = "" if target is None else ("ok" if added <= target else "MISS")
+        print(
+            f"{rows:>8} x {n_features:<5} {covariance!s:>10} {1e3 * bare:>10.3f}"
+            f" {1e3 * layer:>15.3f} {shown:>10} {goal:>8} {verdict:>4}"
+        )
+
+
+if __name__ == "__main__":
+    main()

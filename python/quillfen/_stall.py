@@ -1,0 +1,47 @@
+"""Telling a solve that stalled at the minimum from one that stopped short of it.
+
+The Newton solver stops, unconverged, when no step length lowers the objective. Near the minimum
+that happens when the decrease left is below the rounding of the objective's sum over the batch,
+although the coefficients are already as good as working precision allows. One exact Newton step
+from the returned coefficients tells the two cases apart.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import numpy.typing as npt
+
+
+def newton_step_is_negligible(
+    design: npt.NDArray[np.floating],
+    y: npt.NDArray[np.floating],
+    sample_weight: npt.NDArray[np.floating] | None,
+    coefficients: npt.NDArray[np.floating],
+    previous_coefficients: npt.NDArray[np.floating] | None,
+    previous_information: npt.NDArray[np.floating] | None,
+    information: npt.NDArray[np.floating],
+    threshold: float,
+    tol: float,
+) -> bool:
+    """Whether the Newton step of the update's objective at `coefficients` passes the solver's own
+    test, |step| <= tol * (|beta| + 1).
+
+    The objective is the batch's Huber loss at `threshold` plus the quadratic summary of earlier
+    batches (`previous_information` around `previous_coefficients`; None on the first batch);
+    `information` is the summary after the update and stands in for its curvature.
+    """
+    beta = np.asarray(coefficients, dtype=np.float64)
+    a = np.asarray(design, dtype=np.float64)
+    residuals = np.asarray(y, dtype=np.float64) - a @ beta
+    score = np.clip(residuals, -threshold, threshold)
+    if sample_weight is not None:
+        score *= sample_weight
+    gradient = -(a.T @ score)
+    if previous_information is not None and previous_coefficients is not None:
+        shift = beta - np.asarray(previous_coefficients, dtype=np.float64)
+        gradient += np.asarray(previous_information, dtype=np.float64) @ shift
+    try:
+        step = np.linalg.solve(np.asarray(information, dtype=np.float64), gradient)
+    except np.linalg.LinAlgError:
+        return False
+    return bool(np.linalg.norm(step) <= tol * (np.linalg.norm(beta) + 1.0))

@@ -1,0 +1,260 @@
+"""StreamingHuberRegressor as scikit-learn, pandas, pickle and type-checker users meet it."""
+
+import copy
+import io
+import pickle
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import joblib
+import numpy as np
+import pandas as pd
+import polars as pl
+import pytest
+import scipy.sparse
+from sklearn.base import clone
+from sklearn.exceptions import ConvergenceWarning, NotFittedError
+from sklearn.model_selection import cross_val_score
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import StandardScaler
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+import quillfen
+from quillfen import StreamingHuberRegressor, merge
+
+
+# Every check runs; none is expected to fail. (scikit-learn itself skips its array-API check
+# unless SCIPY_ARRAY_API is set: the estimator takes NumPy-compatible input only.)
+@parametrize_with_checks([StreamingHuberRegressor(), StreamingHuberRegressor(batch_size=7)])
+def test_scikit_learn_conventions(estimator, check):
+    check(estimator)
+
+
+def make_data(seed=0, rows=300, n_features=3):
+    rng = np.random.default_rng(seed)
+    X = rng.standard_normal((rows, n_features))
+    return X, X @ np.arange(1.0, n_features + 1) + 2.0 + rng.standard_t(3, rows)
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    X, y = make_data()
+    model = StreamingHuberRegressor()
+    for rows in np.array_split(np.arange(300), 3):
+        model.partial_fit(X[rows], y[rows])
+    return model, X
+
+
+def learned_state(model):
+    """Everything the model learned, including the engine's summary, as comparable bytes."""
+    params = model.get_params()
+    learned = {k: v for k, v in vars(model).items() if k not in params and k != "_engine"}
+    return pickle.dumps((learned, model._engine.state()))
+
+
+def named(X, names="abc"):
+    return pd.DataFrame(X, columns=list(names))
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda X: X.tolist(),
+        np.asfortranarray,
+        lambda X: np.round(X * 100).astype(np.int32),
+        lambda X: pd.DataFrame(X, columns=["a", "b", "c"]),
+        lambda X: pl.DataFrame(X, schema=["a", "b", "c"]),
+    ],
+    ids=["list", "fortran", "int32", "pandas", "polars"],
+)
+def test_any_array_like_fits_like_the_float64_array(convert):
+    X, y = make_data()
+    converted = convert(X)
+    as_array = np.asarray(converted, dtype=np.float64)
+    expected = StreamingHuberRegressor().fit(as_array, y).predict(as_array)
+    model = StreamingHuberRegressor().fit(converted, y)
+    np.testing.assert_array_equal(model.predict(converted), expected)
+
+
+def test_sparse_input_is_a_type_error():
+    X, y = make_data()
+    with pytest.raises(TypeError, match="Sparse"):
+        StreamingHuberRegressor().fit(scipy.sparse.csr_matrix(X), y)
+
+
+def test_pipelines_cross_validation_and_clone_work():
+    X, y = make_data(rows=400)
+    pipeline = make_pipeline(StandardScaler(), StreamingHuberRegressor(batch_size=50))
+    scores = cross_val_score(pipeline, X, y, cv=3)
+    assert np.all(scores > 0.5)
+    assert clone(StreamingHuberRegressor(tau=2.0)).get_params()["tau"] == 2.0
+
+
+@pytest.mark.parametrize(
+    "through",
+    [
+        lambda m: pickle.loads(pickle.dumps(m)),
+        copy.deepcopy,
+        lambda m: joblib.load(_written(lambda f: joblib.dump(m, f))),
+        lambda m: quillfen.load(_written(m.save)),
+    ],
+    ids=["pickle", "deepcopy", "joblib", "save-load"],
+)
+def test_copies_predict_exactly_and_keep_streaming(fitted, through):
+    model, X = fitted
+    copied = through(model)
+    np.testing.assert_array_equal(copied.predict(X), model.predict(X))
+    np.testing.assert_array_equal(copied.cov_, model.cov_)
+    assert copied.history_ == model.history_
+    both = [copy.deepcopy(model), copied]
+    for m in both:
+        m.partial_fit(X[:50], X[:50, 0])
+    np.testing.assert_array_equal(both[0].coef_, both[1].coef_)
+
+
+def _written(write):
+    buffer = io.BytesIO()
+    write(buffer)
+    buffer.seek(0)
+    return buffer
+
+
+def test_saved_files_hold_no_pickles_and_bad_files_are_rejected(fitted, tmp_path):
+    model, _ = fitted
+    model.save(tmp_path / "model.npz")
+    with np.load(tmp_path / "model.npz", allow_pickle=False) as saved:
+        contents = dict(saved)
+    for key, value, message in [
+        ("format_version", np.int64(99), "format version 99"),
+        ("information", np.zeros((3, 3)), "information has shape"),
+        ("history_rows", np.zeros(5, np.int64), "inconsistent shapes"),
+    ]:
+        np.savez(tmp_path / "bad.npz", **{**contents, key: value})
+        with pytest.raises(ValueError, match=message):
+            quillfen.load(tmp_path / "bad.npz")
+
+
+REJECTED_CALLS = {
+    "nan": lambda m, X, y: m.partial_fit(np.where(X > 1.5, np.nan, X), y),
+    "n_features": lambda m, X, y: m.partial_fit(X[:, :2], y),
+    "n_rows": lambda m, X, y: m.partial_fit(X, y[:-1]),
+    "negative-weight": lambda m, X, y: m.partial_fit(X, y, sample_weight=-np.ones(len(y))),
+    "bad-parameter": lambda m, X, y: m.set_params(tau=-1.0).fit(X, y),
+    "inf-in-frame": lambda m, X, y: m.partial_fit(named(np.where(X > 1.5, np.inf, X)), y),
+    "other-names": lambda m, X, y: m.partial_fit(named(X, "abz"), y),
+}
+
+
+@pytest.mark.parametrize(
+    "fitted_on, call",
+    [(np.asarray, name) for name in list(REJECTED_CALLS)[:5]]
+    + [(named, name) for name in REJECTED_CALLS],
+)
+def test_a_rejected_call_changes_nothing(fitted_on, call):
+    X, y = make_data()
+    model = StreamingHuberRegressor().fit(fitted_on(X), y)
+    before = learned_state(model)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # an unnamed batch for a named fit
+        with pytest.raises(ValueError):
+            REJECTED_CALLS[call](model, X, y)
+    assert learned_state(model) == before
+
+
+def test_a_rejected_first_batch_leaves_the_estimator_unfitted():
+    X, y = make_data()
+    model = StreamingHuberRegressor()
+    with pytest.raises(ValueError, match="NaN"):
+        model.partial_fit(np.full_like(X, np.nan), y)
+    assert not hasattr(model, "n_features_in_")
+    with pytest.raises(NotFittedError):
+        model.predict(X)
+
+
+@pytest.mark.parametrize(
+    "params, name",
+    [
+        ({"tau": 0.0}, "tau"),
+        ({"scale": "mad"}, "scale"),
+        ({"scale": -1.0}, "scale"),
+        ({"penalty": "l2"}, "penalty"),
+        ({"max_iter": 0}, "max_iter"),
+        ({"tol": 0.0}, "tol"),
+        ({"ridge": -1.0}, "ridge"),
+        ({"n_threads": 0}, "n_threads"),
+        ({"batch_size": 0}, "batch_size"),
+        ({"fit_intercept": 1}, "fit_intercept"),
+    ],
+)
+def test_bad_parameters_are_named(params, name):
+    X, y = make_data()
+    with pytest.raises(ValueError, match=f"'{name}' parameter"):
+        StreamingHuberRegressor(**params).fit(X, y)
+
+
+def test_an_unconverged_batch_warns_with_its_diagnostics():
+    X, y = make_data()
+    with pytest.warns(ConvergenceWarning, match=r"batch 1 \(300 rows\).*1 iterations"):
+        model = StreamingHuberRegressor(max_iter=1, tol=1e-14).fit(X, y)
+    assert model.converged_ is False and model.history_[0]["converged"] is False
+
+
+def test_summary_and_intervals(fitted):
+    model, _ = fitted
+    intervals = model.conf_int(0.05)
+    assert intervals.shape == (4, 2)
+    params = np.append(model.coef_, model.intercept_)
+    np.testing.assert_allclose(intervals.mean(axis=1), params)
+    np.testing.assert_allclose(intervals[:, 1] - params, 1.959963984540054 * model.bse_)
+    text = str(model.summary())
+    assert all(name in text for name in ["x0", "x2", "intercept", "std err", "P>|z|", "300"])
+
+
+def test_l1_fits_have_no_inference_and_do_not_merge():
+    X, y = make_data()
+    model = StreamingHuberRegressor(penalty="l1").fit(X, y)
+    for get in [lambda: model.cov_, model.summary, model.conf_int, lambda: merge([model])]:
+        with pytest.raises(ValueError, match="penalty"):
+            get()
+
+
+def test_merge_rejects_different_settings_names_or_types():
+    X, y = make_data()
+    base = StreamingHuberRegressor().fit(X, y)
+    others = [
+        StreamingHuberRegressor(tau=2.0).fit(X, y),
+        StreamingHuberRegressor().fit(pd.DataFrame(X, columns=["a", "b", "c"]), y),
+        StreamingHuberRegressor().fit(X.astype(np.float32), y),
+    ]
+    for other, message in zip(others, ["tau=2.0", "feature names", "float32"]):
+        with pytest.raises(ValueError, match=message):
+            merge([base, other])
+
+
+def test_import_is_cheap_and_the_package_is_typed(tmp_path):
+    code = "import sys, quillfen; assert 'sklearn' not in sys.modules"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+    script = tmp_path / "user.py"
+    script.write_text(
+        "from quillfen import NativeCpuEngine, StreamingHuberRegressor\n"
+        "engine = NativeCpuEngine('float16', 3)\n"
+        "model: StreamingHuberRegressor = StreamingHuberRegressor(penalty='l2')\n"
+    )
+    package_root = Path(quillfen.__file__).parent.parent
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(script)],
+        check=False,
+        capture_output=True,
+        text=True,
+        env={"MYPYPATH": str(package_root), "PATH": "/usr/bin:/bin"},
+        cwd=tmp_path,
+    )
+    assert result.returncode == 1, result.stdout
+    assert (
+        'user.py:2: error: Argument 1 to "NativeCpuEngine" has incompatible type' in result.stdout
+    )
+    assert 'user.py:3: error: Argument "penalty"' in result.stdout
+    assert result.stdout.count("error:") == 2, result.stdout
