@@ -1,8 +1,8 @@
 """Writes the command-line demo's data set: a Parquet file of a million noisy rows.
 
 Six features (two with a true coefficient of zero) and an intercept; Student-t noise with 2
-degrees of freedom and 4% of the targets replaced by gross errors, so that a least-squares fit
-would be pulled off while the Huber fit is not. Written in row groups of 100000 rows, as a
+degrees of freedom and 4% of the targets thrown off by gross errors, which widen a least-squares
+fit's intervals several times while the Huber fit hardly notices them. Written in row groups of 100000 rows, as a
 real export would be, so that `quillfen fit` can stream it.
 
 Usage: python examples/make_demo_data.py OUT.parquet
@@ -34,14 +34,14 @@ OUTLIER_SHARE = 0.04
 def row_group(rng: np.random.Generator, rows: int) -> pa.Table:
     """One block of rows: correlated features, heavy-tailed noise, gross errors in the target."""
     shared = rng.standard_normal(rows)
-    columns = {
-        name: 0.6 * rng.standard_normal(rows) + 0.4 * shared for name in TRUE_COEF
-    }
+    columns = {name: 0.6 * rng.standard_normal(rows) + 0.4 * shared for name in TRUE_COEF}
     y = TRUE_INTERCEPT + rng.standard_t(NOISE_DF, rows)
     for name, coefficient in TRUE_COEF.items():
         y += coefficient * columns[name]
     outliers = rng.random(rows) < OUTLIER_SHARE
-    y[outliers] = rng.normal(60.0, 20.0, outliers.sum())
+    # Gross errors of either sign, far outside the noise.
+    n_outliers = int(outliers.sum())
+    y[outliers] += rng.choice([-1.0, 1.0], n_outliers) * rng.normal(50.0, 15.0, n_outliers)
     return pa.table({**columns, "y": y})
 
 
@@ -56,9 +56,7 @@ def main(out: Path) -> None:
             writer.write_table(row_group(rng, ROW_GROUP_ROWS))
     partial.replace(out)
     truth = ", ".join(f"{name} {value:g}" for name, value in TRUE_COEF.items())
-    print(
-        f"wrote {ROWS} rows to {out}; true coefficients: {truth}, intercept {TRUE_INTERCEPT:g}"
-    )
+    print(f"wrote {ROWS} rows to {out}; true coefficients: {truth}, intercept {TRUE_INTERCEPT:g}")
 
 
 if __name__ == "__main__":

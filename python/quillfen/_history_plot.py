@@ -29,6 +29,7 @@ def draw_history(
     require("matplotlib", "plot")
     figure_module = require("matplotlib.figure", "plot")
     backend = require("matplotlib.backends.backend_agg", "plot")
+    ticker = require("matplotlib.ticker", "plot")
 
     n_coefficients = 0 if trace is None else min(len(trace.parameter_names), MAX_COEFFICIENT_PANELS)
     coefficient_rows = math.ceil(n_coefficients / PANEL_COLUMNS)
@@ -64,7 +65,7 @@ def draw_history(
     iterations_axes = figure.add_subplot(grid[coefficient_rows, : PANEL_COLUMNS // 2])
     iterations = [int(record["iterations"]) for record in history]
     converged = np.array([bool(record["converged"]) for record in history])
-    iterations_axes.bar(batches, iterations, color=np.where(converged, "C0", "C3"), width=1.0)
+    iterations_axes.bar(batches, iterations, color=np.where(converged, "C0", "C3"), width=0.8)
     iterations_axes.set_xlabel("batch")
     iterations_axes.set_ylabel("solver iterations (red: not converged)")
     iterations_axes.grid(alpha=0.3)
@@ -78,4 +79,7 @@ def draw_history(
     objective_axes.set_ylabel("objective after the batch")
     objective_axes.grid(alpha=0.3)
 
+    for axes in figure.axes:
+        axes.xaxis.set_major_locator(ticker.MaxNLocator(integer=True))
+    iterations_axes.yaxis.set_major_locator(ticker.MaxNLocator(integer=True))
     figure.savefig(path, dpi=100)
