@@ -201,7 +201,7 @@ def _estimates_table(model: Any, reason: str) -> str:
     names = [str(n) for n in getattr(model, "feature_names_in_", [])] or [
         f"x{j}" for j in range(model.n_features_in_)
     ]
-    values = list(np.asarray(model.coef_, dtype=np.float64).reshape(-1))
+    values = [float(v) for v in np.asarray(model.coef_, dtype=np.float64).reshape(-1)]
     if model.fit_intercept:
         names.append("intercept")
         values.append(float(model.intercept_))

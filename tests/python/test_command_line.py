@@ -11,6 +11,7 @@ import pyarrow as pa
 import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 import pytest
+
 import quillfen
 from quillfen import StreamingHuberRegressor
 from quillfen.cli import main
@@ -289,13 +290,22 @@ def test_ctrl_c_stops_between_batches_without_a_model(tmp_path, capsys, monkeypa
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
-def test_missing_extra_names_it(tmp_path, capsys, monkeypatch):
+@pytest.mark.parametrize(
+    ("command", "module", "extra"),
+    [("fit", "pyarrow", "io"), ("predict", "pyarrow", "io"), ("plot", "matplotlib", "plot")],
+)
+def test_missing_extra_names_it(command, module, extra, tmp_path, capsys, monkeypatch):
     data = write(make_table(np.random.default_rng(7), 100), tmp_path / "d.parquet")
     model_path = tmp_path / "m.npz"
     assert run(["fit", str(data), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    status, _, err = run(["plot", str(model_path), "--out", str(tmp_path / "f.png")], capsys)
-    assert status == 2 and "pip install 'quillfen[plot]'" in err
+    argv = {
+        "fit": ["fit", str(data), "--target", "y", "--out", str(tmp_path / "n.npz")],
+        "predict": ["predict", str(model_path), str(data), "--out", str(tmp_path / "p.csv")],
+        "plot": ["plot", str(model_path), "--out", str(tmp_path / "f.png")],
+    }[command]
+    monkeypatch.setitem(sys.modules, module, None)
+    status, _, err = run(argv, capsys)
+    assert status == 2 and f"pip install 'quillfen[{extra}]'" in err
 
 
 def test_python_dash_m_runs_the_command_line(tmp_path):
