@@ -15,10 +15,7 @@ class StopRequest:
 
 
 class Interrupted(Exception):
-    """Raised by a command loop that stopped at a user's request after `batches` batches."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
+    """Raised by a command loop that stopped at the user's request; the message says where."""
 
 
 @contextmanager

@@ -168,6 +168,27 @@ def test_skip_bad_rows_drops_them_from_their_batch(tmp_path, capsys):
     np.testing.assert_array_equal(quillfen.load(model_path).coef_, expected.coef_)
 
 
+def test_sample_weight_column_and_negative_weights(tmp_path, capsys):
+    rng = np.random.default_rng(11)
+    table = make_table(rng, 900)
+    weight = rng.integers(0, 4, 900).astype(np.float64)
+    data = write(table.append_column("w", pa.array(weight)), tmp_path / "w.parquet")
+    model_path = tmp_path / "m.npz"
+    argv = ["fit", str(data), "--target", "y", "--sample-weight", "w", "--batch-rows", "300"]
+    assert run([*argv, "--features", *FEATURES, "--out", str(model_path)], capsys)[0] == 0
+    x, y = columns_of(table, FEATURES), table["y"].to_numpy()
+    expected = StreamingHuberRegressor()
+    for start in range(0, 900, 300):
+        rows = slice(start, start + 300)
+        expected.partial_fit(x[rows], y[rows], sample_weight=weight[rows])
+    np.testing.assert_array_equal(quillfen.load(model_path).coef_, expected.coef_)
+
+    weight[500] = -1.0
+    data = write(table.append_column("w", pa.array(weight)), tmp_path / "w.parquet")
+    status, _, err = run([*argv, "--out", str(model_path)], capsys)
+    assert status == 2 and "w.parquet: row 501: column 'w' is a negative weight" in err
+
+
 def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
     """Files for one bad-input case, the command's arguments and the expected message."""
     rng = np.random.default_rng(3)
@@ -201,6 +222,8 @@ def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
             *fit,
             str(write(make_table(rng, 0), tmp_path / "z.parquet")),
         ], "z.parquet: the file has no rows"
+    if case == "target among the features":
+        return [*fit, str(good), "--features", "a", "y"], "column 'y' cannot be a feature"
     if case == "model name without .npz":
         return ["fit", str(good), "--target", "y", "--out", str(tmp_path / "m")], "must end in .npz"
     if case == "model not ours":
@@ -229,6 +252,7 @@ def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
         "empty csv",
         "header-only csv",
         "empty parquet",
+        "target among the features",
         "model name without .npz",
         "model not ours",
         "model not npz",
