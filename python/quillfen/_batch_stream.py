@@ -73,9 +73,9 @@ def choose_columns(
         chosen = tuple(dict.fromkeys(features))
         if not chosen:
             raise CommandError("--features needs at least one column")
-        for column in (target, sample_weight):
-            if column in chosen:
-                raise CommandError(f"column '{column}' cannot be a feature as well")
+        for role in (target, sample_weight):
+            if role in chosen:
+                raise CommandError(f"column '{role}' cannot be a feature as well")
     roles = ColumnRoles(chosen, target, sample_weight, tuple(dict.fromkeys(keep)))
     if files.column_types is not None:
         pa = require("pyarrow", "fit")
