@@ -10,7 +10,7 @@ from typing import Any
 
 import numpy as np
 
-from quillfen._atomic_output import atomic_outputs, check_writable
+from quillfen._atomic_output import atomic_outputs
 from quillfen._batch_stream import (
     BatchStream,
     NumericBatch,
@@ -82,7 +82,7 @@ def run_fit(args: argparse.Namespace) -> None:
     ):
         for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             if len(batch.features):
-                _fold_batch(estimator, batch, roles.features, bar)
+                _fold_batch(estimator, batch, bar)
                 trace.record(estimator)
             bar.update(batch.rows_read)
             if stop.requested:
@@ -226,9 +226,7 @@ def _new_estimator(args: argparse.Namespace) -> Any:
     return StreamingHuberRegressor(**{k: v for k, v in given.items() if v is not None})
 
 
-def _fold_batch(
-    estimator: Any, batch: NumericBatch, features: tuple[str, ...], bar: Progress
-) -> None:
+def _fold_batch(estimator: Any, batch: NumericBatch, bar: Progress) -> None:
     """partial_fit one batch; the estimator's warnings become one-line messages."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -273,7 +271,6 @@ def _output_format(path: Path) -> str:
         return "parquet"
     if suffix == ".csv":
         return "csv"
-    check_writable(path)
     raise CommandError(f"{path}: the output must end in .parquet, .pq or .csv")
 
 

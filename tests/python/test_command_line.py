@@ -277,6 +277,8 @@ def test_l1_model_summary_lists_estimates_and_plot_has_no_bands(tmp_path, capsys
     assert f"{model.coef_[1]:.6g}" in out.splitlines()[3]
     status, _, _ = run(["plot", str(model_path), "--out", str(tmp_path / "f.png")], capsys)
     assert status == 0
+    status, _, err = run(["predict", str(model_path), str(data), "--out", "p.txt"], capsys)
+    assert status == 2 and "p.txt: the output must end in .parquet, .pq or .csv" in err
 
 
 def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):
