@@ -19,7 +19,19 @@ DEFAULT_BATCH_ROWS = 100_000
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line with `argv` (default: sys.argv[1:]) and return the exit status."""
+    """Run the `quillfen` command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program name; ``sys.argv[1:]`` when None.
+
+    Returns
+    -------
+    int
+        The exit status: 0 on success, 2 for bad input (after one line on standard error),
+        130 when Ctrl-C stopped the command. Usage errors exit through argparse with status 2.
+    """
     parser = build_parser()
     args = parser.parse_args(argv)
     command: Callable[[argparse.Namespace], None] = args.run
@@ -45,7 +57,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    """The argument parser of all four commands."""
+    """The argument parser of the four commands: fit, predict, summary and plot.
+
+    Returns
+    -------
+    argparse.ArgumentParser
+        A parser whose namespaces carry the chosen command in ``command`` and its function in
+        ``run``.
+    """
     from quillfen import _commands
 
     parser = argparse.ArgumentParser(
