@@ -17,14 +17,14 @@ JOBS ?= 2
 
 test: cpp-test py-test
 
-# Streams a synthetic heavy-tailed data set through the engine and prints what it learned, then
-# runs the command line's main job: fit a million-row Parquet file (generated once), print the
-# summary table and draw the fit's course.
+# Streams a synthetic heavy-tailed data set through the estimator, prints its summary table, and
+# saves and reloads it; then runs the command line's main job: fit a million-row Parquet file
+# (generated once), print the summary table and draw the fit's course.
 DEMO_DIR := build/demo
 DEMO_DATA := $(DEMO_DIR)/stream.parquet
 
 demo: install-extension $(DEMO_DATA)
-	$(PY) examples/stream.py
+	$(PY) examples/estimator_stream.py
 	$(VENV)/bin/quillfen fit $(DEMO_DATA) --target y --batch-rows 50000 --out $(DEMO_DIR)/model.npz
 	$(VENV)/bin/quillfen summary $(DEMO_DIR)/model.npz
 	@echo "plot written to $$($(VENV)/bin/quillfen plot $(DEMO_DIR)/model.npz --out $(DEMO_DIR)/fit.png)"

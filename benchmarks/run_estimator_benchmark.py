@@ -5,8 +5,9 @@ restored from the estimator's summary after its first batch and given the estima
 settings, so both solvers take the same iterations. The bare side gets its design matrix (intercept
 column included) ready-made, as a caller of the engine builds it once; the estimator's own copy into
 its design buffer, its checks, its records and (with covariance) its extra Gram product count as its
-overhead. The two sides run in alternating rounds and each keeps its best round, because the shared
-host's speed drifts. Targets are printed next to the results; nothing fails on a missed target.
+overhead. Each batch goes to both sides back to back, in alternating order, and the medians of the
+per-call times are compared, because the shared host's speed drifts and bursts. Targets are
+printed next to the results; nothing fails on a missed target.
 
 Usage: run_estimator_benchmark.py   (QUILLFEN_BENCH_ROUNDS sets the number of rounds, default 5)
 """
@@ -66,21 +67,32 @@ def paired_setup(rows, n_features, compute_covariance):
 
 
 def run_case(rows, n_features, count, compute_covariance):
+    """Median seconds per call of partial_fit and of the bare update, over ROUNDS passes."""
     estimator, engine, settings = paired_setup(rows, n_features, compute_covariance)
     batches = make_batches(rows, n_features, count, seed=2)
-    best_layer = best_bare = np.inf
+    layer_times, bare_times = [], []
+
+    def layer(X, y, _):
+        estimator.partial_fit(X, y)
+
+    def bare(_, y, design):
+        return engine.update(design, y, None, float(rows), *settings)
+
     for _ in range(ROUNDS):
-        layer = bare = 0.0
-        for X, y, design in batches:  # batch by batch in turn: both sides see the same drift
-            start = time.perf_counter()
-            estimator.partial_fit(X, y)
-            middle = time.perf_counter()
-            result = engine.update(design, y, None, float(rows), *settings)
-            layer, bare = layer + middle - start, bare + time.perf_counter() - middle
-        best_layer, best_bare = min(best_layer, layer), min(best_bare, bare)
+        for index, batch in enumerate(batches):
+            # Each batch goes to both sides back to back, the order alternating, so that both
+            # see the same drift of the shared host; medians shrug off the bursts.
+            pair = (layer, bare) if index % 2 == 0 else (bare, layer)
+            for side in pair:
+                start = time.perf_counter()
+                result = side(*batch)
+                elapsed = time.perf_counter() - start
+                (layer_times if side is layer else bare_times).append(elapsed)
+                if result is not None:
+                    last = result
     # Same batches, same start, same settings: the two must agree to the bit.
-    assert np.array_equal(result["coefficients"], estimator._coefficients)
-    return best_layer / count, best_bare / count
+    assert np.array_equal(last["coefficients"], estimator._coefficients)
+    return float(np.median(layer_times)), float(np.median(bare_times))
 
 
 def main():
@@ -88,7 +100,7 @@ def main():
     print(f"StreamingHuberRegressor.partial_fit against NativeCpuEngine.update, float64, {CPU}")
     print(
         f"({platform.python_implementation()} {platform.python_version()}, numpy {np.__version__},"
-        f" best of {ROUNDS} alternating rounds)\n"
+        f" medians over {ROUNDS} passes, calls paired)\n"
     )
     header = (
         f"{'rows x features':>16} {'covariance':>10} {'update ms':>10} {'partial_fit ms':>15}"

@@ -109,12 +109,21 @@ def coefficient_table(
         estimate = float(value)
         spread = critical * float(error)
         z = estimate / float(error) if error > 0 else math.copysign(math.inf, estimate)
+        values = [estimate, float(error), estimate - spread, estimate + spread]
+        low_text, high_text = _number(values[2]), _number(values[3])
         lines.append(
-            f"{name:<{name_width}} {estimate:>10.4g} {float(error):>10.4g} {z:>9.3f}"
-            f" {two_sided_p_value(z):>8.3f} {estimate - spread:>10.4g} {estimate + spread:>10.4g}"
+            f"{name:<{name_width}} {_number(values[0])} {_number(values[1])} {z:>9.3f}"
+            f" {two_sided_p_value(z):>8.3f} {low_text} {high_text}"
         )
     lines.append("=" * width)
     return "\n".join(lines)
+
+
+def _number(value: float) -> str:
+    """Ten characters: four decimals, or scientific notation where those would hide the value."""
+    if value == 0.0 or 1e-3 <= abs(value) < 1e5:
+        return f"{value:>10.4f}"
+    return f"{value:>10.3e}"
 
 
 class Summary:

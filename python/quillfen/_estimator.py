@@ -545,13 +545,19 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         convergence warning for the caller to issue once its state is complete, or None.
         """
         engine: NativeCpuEngine | None = self.__dict__.get("_engine")
+        first = engine is None
         dtype: Literal["float32", "float64"]
         if engine is None:
             dtype = "float32" if X.dtype == np.float32 else "float64"
         else:
             dtype = engine.dtype
+            if engine.n_parameters != self.n_features_in_ + bool(self.fit_intercept):
+                raise ValueError(
+                    f"fit_intercept is {self.fit_intercept} now but was not for the first batch;"
+                    " call fit, or clone the estimator, to start a new stream"
+                )
         buffer: DesignBuffer | None = self.__dict__.get("_design")
-        if buffer is None or buffer.dtype != dtype:
+        if buffer is None or buffer.dtype != dtype or buffer.fit_intercept != self.fit_intercept:
             buffer = self._design = DesignBuffer(dtype, bool(self.fit_intercept))
         design = buffer.fill(X)
         target = np.ascontiguousarray(y, dtype=dtype)
@@ -597,10 +603,14 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
                 threshold,
                 self._tolerance(dtype),
             )
-        if self._gathers_scores():
+        # The score Gram must cover every batch: once one batch was folded in without it (the
+        # settings changed mid-stream), standard errors are gone for this stream.
+        previous = self.__dict__.get("_score_gram")
+        if self._gathers_scores() and (first or previous is not None):
             gram = score_gram(design, target, coefficients, sample_weight, threshold)
-            previous = self.__dict__.get("_score_gram")
             self._score_gram = gram if previous is None else previous + gram
+        elif previous is not None:
+            del self._score_gram
 
         self._engine = engine
         self.scale_ = scale

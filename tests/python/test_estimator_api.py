@@ -220,6 +220,18 @@ def test_l1_fits_have_no_inference_and_do_not_merge():
             get()
 
 
+def test_standard_errors_need_every_batch_and_settings_changes_are_caught():
+    X, y = make_data()
+    model = StreamingHuberRegressor(compute_covariance=False).partial_fit(X, y)
+    model.set_params(compute_covariance=True).partial_fit(X, y)
+    with pytest.raises(ValueError, match="compute_covariance"):
+        _ = model.bse_
+    with pytest.raises(ValueError, match="fit_intercept"):
+        model.set_params(fit_intercept=False).partial_fit(X, y)
+    with pytest.raises(ValueError, match="tau"):
+        model.set_params(fit_intercept=True, tau=0.0).partial_fit(X, y)
+
+
 def test_merge_rejects_different_settings_names_or_types():
     X, y = make_data()
     base = StreamingHuberRegressor().fit(X, y)
