@@ -43,7 +43,8 @@ def format_of(path: Path) -> DataFormat | None:
 
 
 def expand_data_arguments(arguments: Sequence[str]) -> list[Path]:
-    """Files named by `arguments`: files, globs and directories (their CSV and Parquet files).
+    """Files named by `arguments`: files, globs and directories (their CSV and Parquet files,
+    not hidden ones or those of subdirectories), in sorted order within each argument.
 
     Raises CommandError for an argument that names nothing, so that a typo never silently
     shrinks the data set.
@@ -52,7 +53,13 @@ def expand_data_arguments(arguments: Sequence[str]) -> list[Path]:
     for argument in arguments:
         path = Path(argument)
         if path.is_dir():
-            members = sorted(p for p in path.iterdir() if p.is_file() and format_of(p))
+            # Hidden and "_" files (partial outputs, _SUCCESS, _metadata) are not data, as for
+            # Arrow's own dataset discovery.
+            members = sorted(
+                p
+                for p in path.iterdir()
+                if p.is_file() and format_of(p) and not p.name.startswith((".", "_"))
+            )
             if not members:
                 raise CommandError(f"{argument}: directory holds no CSV or Parquet files")
             found.extend(members)

@@ -56,6 +56,9 @@ def dataset(request: pytest.FixtureRequest, tmp_path: Path) -> tuple[str, pa.Tab
     directory.mkdir()
     for index, part in enumerate(parts):
         write(part, directory / f"part-{index}{suffix}")
+    # Not data: a partial output and a marker file, as writers leave them.
+    (directory / f".part-3.partial-1{suffix}").write_text("half written")
+    (directory / f"_SUCCESS{suffix}").write_text("")
     return str(directory), whole
 
 
