@@ -171,6 +171,27 @@ def test_skip_bad_rows_drops_them_from_their_batch(tmp_path, capsys):
     np.testing.assert_array_equal(quillfen.load(model_path).coef_, expected.coef_)
 
 
+def test_predict_skips_bad_rows_with_their_kept_values(tmp_path, capsys):
+    table = make_table(np.random.default_rng(12), 500)
+    model_path = tmp_path / "m.npz"
+    data = write(table, tmp_path / "d.parquet")
+    fit = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--out", str(model_path)]
+    assert run(fit, capsys)[0] == 0
+    b = table["b"].to_numpy().copy()
+    b[[0, 250, 499]] = [np.nan, np.inf, np.nan]
+    write(table.set_column(2, "b", pa.array(b)), data)
+    out = tmp_path / "p.parquet"
+    argv = ["predict", str(model_path), str(data), "--keep", "id", "--batch-rows", "100"]
+    status, _, err = run([*argv, "--skip-bad-rows", "--out", str(out)], capsys)
+    assert status == 0 and "3 bad rows skipped" in err
+    written = pq.read_table(out)
+    good = np.isfinite(b)
+    np.testing.assert_array_equal(written["id"].to_numpy(), table["id"].to_numpy()[good])
+    model = quillfen.load(model_path)
+    expected = model.predict(table.select(FEATURES).to_pandas()[good])
+    np.testing.assert_allclose(written["prediction"].to_numpy(), expected, atol=1e-12)
+
+
 def test_sample_weight_column_and_negative_weights(tmp_path, capsys):
     rng = np.random.default_rng(11)
     table = make_table(rng, 900)
