@@ -80,15 +80,17 @@ def run_fit(args: argparse.Namespace) -> None:
         progress(files.total_rows, quiet=args.quiet, command="fit") as bar,
         stop_on_ctrl_c() as stop,
     ):
+        notes = _WarningNotes(bar)
         for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             if len(batch.features):
-                _fold_batch(estimator, batch, bar)
+                _fold_batch(estimator, batch, notes)
                 trace.record(estimator)
             bar.update(batch.rows_read)
             if stop.requested:
                 raise Interrupted(
                     f"interrupted after {len(trace.coefficients)} batches; no model written"
                 )
+        notes.close()
         if not trace.coefficients:
             raise CommandError("every row was bad and dropped; nothing to fit")
         # The batches were plain arrays (the fast path); the names are the columns read.
@@ -226,8 +228,8 @@ def _new_estimator(args: argparse.Namespace) -> Any:
     return StreamingHuberRegressor(**{k: v for k, v in given.items() if v is not None})
 
 
-def _fold_batch(estimator: Any, batch: NumericBatch, bar: Progress) -> None:
-    """partial_fit one batch; the estimator's warnings become one-line messages."""
+def _fold_batch(estimator: Any, batch: NumericBatch, notes: "_WarningNotes") -> None:
+    """partial_fit one batch; the estimator's warnings go to `notes`."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -235,7 +237,29 @@ def _fold_batch(estimator: Any, batch: NumericBatch, bar: Progress) -> None:
         except ValueError as error:
             raise CommandError(str(error)) from None
     for warning in caught:
-        bar.write(f"quillfen: warning: {warning.message}")
+        notes.add(str(warning.message))
+
+
+class _WarningNotes:
+    """Warnings as one-line messages: the first few in full, then only a count at the end."""
+
+    SHOWN = 5
+
+    def __init__(self, bar: Progress) -> None:
+        self._bar = bar
+        self.count = 0
+
+    def add(self, message: str) -> None:
+        self.count += 1
+        if self.count <= self.SHOWN:
+            self._bar.write(f"quillfen: warning: {message}")
+
+    def close(self) -> None:
+        if self.count > self.SHOWN:
+            self._bar.write(
+                f"quillfen: warning: {self.count} warnings in all, "
+                f"{self.count - self.SHOWN} not shown ('quillfen plot' marks unconverged batches)"
+            )
 
 
 def _load_model(path_text: str) -> Any:
