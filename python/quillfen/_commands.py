@@ -162,7 +162,7 @@ def run_summary(args: argparse.Namespace) -> None:
     """Print the model's summary table."""
     model = _load_model(args.model)
     try:
-        text = str(model.summary())
+        text = str(model.summary(alpha=args.alpha))
     except ValueError as error:
         # No inference for this model (l1 penalty, or fitted without covariance): the estimates.
         text = _estimates_table(model, reason=str(error))

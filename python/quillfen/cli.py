@@ -150,6 +150,12 @@ def build_parser() -> argparse.ArgumentParser:
     summary = commands.add_parser("summary", help="print a model's summary table")
     summary.set_defaults(run=_commands.run_summary)
     summary.add_argument("model", metavar="MODEL.npz")
+    summary.add_argument(
+        "--alpha",
+        type=_probability,
+        default=0.05,
+        help="intervals of coverage 1 - ALPHA (default 0.05)",
+    )
 
     plot = commands.add_parser(
         "plot",
@@ -210,6 +216,13 @@ def _non_negative_float(text: str) -> float:
     value = _float(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
+def _probability(text: str) -> float:
+    value = _float(text)
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"must lie strictly between 0 and 1: {text!r}")
     return value
 
 

@@ -122,8 +122,9 @@ def test_fit_predict_summary_plot(dataset, tmp_path, capsys):
             atol=1e-12,
         )
 
-    status, out, _ = run(["summary", str(model_path)], capsys)
+    status, out, _ = run(["summary", str(model_path), "--alpha", "0.1"], capsys)
     assert status == 0 and "std err" in out and all(name in out for name in FEATURES)
+    assert out.strip() == str(model.summary(alpha=0.1)).strip()
 
     figure = tmp_path / "fit.png"
     status, out, err = run(["plot", str(model_path), "--out", str(figure)], capsys)
