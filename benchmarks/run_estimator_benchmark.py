@@ -25,8 +25,8 @@ ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "5"))
 CPU = "AMD EPYC (family 25 model 17, Zen 4, AVX-512), 2 cores, KVM"
 # (rows, features, batches per round, compute_covariance, target, target unit)
 CASES = [
-    (100_000, 20, 4, False, 0.10, "ratio"),
-    (100_000, 20, 4, True, 0.40, "ratio"),
+    (100_000, 20, 8, False, 0.10, "ratio"),
+    (100_000, 20, 8, True, 0.40, "ratio"),
     (1_000, 10, 400, False, 15.0, "us"),
     (1_000, 10, 400, True, None, "us"),
 ]

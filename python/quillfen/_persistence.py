@@ -80,7 +80,10 @@ def estimator_from_state(state: dict[str, Any]) -> Any:
     """
     from quillfen._estimator import StreamingHuberRegressor
 
-    estimator = StreamingHuberRegressor(**state["params"])
+    try:
+        estimator = StreamingHuberRegressor(**state["params"])
+    except TypeError as error:
+        raise ValueError(f"the saved parameters do not fit this quillfen: {error}") from error
     estimator._check_params()
     restore_into(estimator, state)
     return estimator

@@ -8,6 +8,7 @@ from statsmodels.datasets import stackloss
 
 from quillfen import NativeCpuEngine, StreamingHuberRegressor, merge
 from quillfen._pilot import pilot_coefficients, robust_scale
+from quillfen._stall import newton_step_is_negligible
 
 
 def stackloss_data():
@@ -181,3 +182,17 @@ def test_merging_four_disjoint_streams_is_as_accurate_as_one_full_data_fit():
     assert merged_error <= 1.05 * np.linalg.norm(params(full) - truth)
     assert merged.n_samples_seen_ == 20_000 and merged.n_batches_ == 40
     np.testing.assert_allclose(merged.bse_, full.bse_, rtol=0.05)
+
+
+def test_a_stalled_solve_counts_as_converged_only_at_the_minimum():
+    X, y = stackloss_data()
+    design = np.c_[X, np.ones(21)]
+    threshold = 1.345 * 2.0
+    at_minimum = huber_minimiser(X, y, threshold)
+    least_squares = np.linalg.lstsq(design, y, rcond=None)[0]
+    curvature = design.T @ (design * (np.abs(y - design @ at_minimum) <= threshold)[:, None])
+    for beta, expected in [(at_minimum, True), (least_squares, False)]:
+        verdict = newton_step_is_negligible(
+            design, y, None, beta, None, None, curvature, threshold, 1e-8
+        )
+        assert verdict is expected
