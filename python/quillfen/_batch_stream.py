@@ -115,6 +115,20 @@ class NumericBatch:
     sample_weight: FloatArray | None
     kept: Any
     rows_read: int
+    _stream: "BatchStream"
+    _pieces: "list[_Piece]"
+
+    def first_bad_row(self) -> str | None:
+        """The file, row and column of the batch's first bad row, or None if all are good.
+
+        Without --skip-bad-rows, batches are not scanned in advance: the estimator rejects
+        non-finite values anyway, and this names the culprit after such a rejection.
+        """
+        good = _good_rows(self.features, self.target, self.sample_weight)
+        if good is None:
+            return None
+        row = int(np.flatnonzero(~good)[0])
+        return self._stream.describe_bad_row(self, self._pieces, row)
 
 
 @dataclass(frozen=True)
@@ -129,10 +143,11 @@ class _Piece:
 class BatchStream:
     """Iterate over `files` in batches of `batch_rows` rows of the columns in `roles`.
 
-    A row with a missing, NaN or infinite value in a numeric column, or a negative weight,
-    raises CommandError naming the file and row (rows counted from 1, header excluded), unless
-    `skip_bad_rows`: then it is dropped and counted in `rows_dropped`. Read errors, empty files
-    and non-numeric CSV values raise CommandError naming the file.
+    With `skip_bad_rows`, rows with a missing, NaN or infinite value in a numeric column, or a
+    negative weight, are dropped and counted in `rows_dropped`; otherwise batches come unchecked
+    and `NumericBatch.first_bad_row` names the culprit (file, row counted from 1 without the
+    header, column) once the estimator has refused a batch. Read errors, empty files and
+    non-numeric CSV values raise CommandError naming the file.
     """
 
     def __init__(
@@ -261,58 +276,36 @@ class BatchStream:
         if self.roles.keep:
             pa = self._pa
             kept = pa.Table.from_batches([p.records.select(list(self.roles.keep)) for p in pieces])
-        good = self._good_rows(features, target, weight)
-        if good is not None:
-            bad = np.flatnonzero(~good)
-            if not self.skip_bad_rows:
-                raise CommandError(
-                    self._describe_bad_row(pieces, int(bad[0]), features, target, weight)
-                )
-            self.rows_dropped += bad.size
-            features = features[good]
-            target = target[good] if target is not None else None
-            weight = weight[good] if weight is not None else None
-            kept = kept.filter(self._pa.array(good)) if kept is not None else None
-        return NumericBatch(features, target, weight, kept, n_rows)
-
-    @staticmethod
-    def _good_rows(
-        features: FloatArray, target: FloatArray | None, weight: FloatArray | None
-    ) -> npt.NDArray[np.bool_] | None:
-        """A mask of acceptable rows, or None when all are (the common case, checked cheaply)."""
-        all_good = bool(np.isfinite(features).all())
-        all_good = all_good and (target is None or bool(np.isfinite(target).all()))
-        all_good = all_good and (
-            weight is None or bool((np.isfinite(weight) & (weight >= 0)).all())
+        batch = NumericBatch(features, target, weight, kept, n_rows, self, pieces)
+        if not self.skip_bad_rows:
+            return batch
+        good = _good_rows(features, target, weight)
+        if good is None:
+            return batch
+        self.rows_dropped += int(np.count_nonzero(~good))
+        return NumericBatch(
+            features[good],
+            target[good] if target is not None else None,
+            weight[good] if weight is not None else None,
+            kept.filter(self._pa.array(good)) if kept is not None else None,
+            n_rows,
+            self,
+            pieces,
         )
-        if all_good:
-            return None
-        good = np.asarray(np.isfinite(features).all(axis=1), dtype=np.bool_)
-        if target is not None:
-            good &= np.isfinite(target)
-        if weight is not None:
-            good &= np.isfinite(weight) & (weight >= 0)
-        return good
 
-    def _describe_bad_row(
-        self,
-        pieces: list[_Piece],
-        row: int,
-        features: FloatArray,
-        target: FloatArray | None,
-        weight: FloatArray | None,
-    ) -> str:
+    def describe_bad_row(self, batch: NumericBatch, pieces: list[_Piece], row: int) -> str:
+        """ "FILE: row N: what is wrong" for row `row` of `batch`, made from `pieces`."""
         offset = 0
         for piece in pieces:
             if row < offset + piece.records.num_rows:
                 path, file_row = piece.path, piece.first_row + row - offset
                 break
             offset += piece.records.num_rows
-        values = list(zip(self.roles.features, features[row]))
-        if target is not None:
-            values.append((str(self.roles.target), target[row]))
-        if weight is not None:
-            values.append((str(self.roles.sample_weight), weight[row]))
+        values = list(zip(self.roles.features, batch.features[row]))
+        if batch.target is not None:
+            values.append((str(self.roles.target), batch.target[row]))
+        if batch.sample_weight is not None:
+            values.append((str(self.roles.sample_weight), batch.sample_weight[row]))
         for column, value in values:
             if not np.isfinite(value):
                 problem = f"column '{column}' is missing or not finite ({value})"
@@ -321,6 +314,23 @@ class BatchStream:
                 problem = f"column '{column}' is a negative weight ({value})"
                 break
         return f"{path}: row {file_row + 1}: {problem} (--skip-bad-rows drops such rows)"
+
+
+def _good_rows(
+    features: FloatArray, target: FloatArray | None, weight: FloatArray | None
+) -> npt.NDArray[np.bool_] | None:
+    """A mask of acceptable rows, or None when all are (the common case, checked cheaply)."""
+    all_good = bool(np.isfinite(features).all())
+    all_good = all_good and (target is None or bool(np.isfinite(target).all()))
+    all_good = all_good and (weight is None or bool((np.isfinite(weight) & (weight >= 0)).all()))
+    if all_good:
+        return None
+    good = np.asarray(np.isfinite(features).all(axis=1), dtype=np.bool_)
+    if target is not None:
+        good &= np.isfinite(target)
+    if weight is not None:
+        good &= np.isfinite(weight) & (weight >= 0)
+    return good
 
 
 def _column_values(records: Any, column: str | None) -> Any:

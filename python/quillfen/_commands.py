@@ -141,7 +141,7 @@ def run_predict(args: argparse.Namespace) -> None:
             try:
                 predictions = model.predict(batch.features)
             except ValueError as error:
-                raise CommandError(f"cannot predict: {error}") from None
+                raise CommandError(batch.first_bad_row() or f"cannot predict: {error}") from None
             columns = {} if batch.kept is None else {c: batch.kept[c] for c in roles.keep}
             columns[PREDICTION_COLUMN] = pa.array(np.asarray(predictions))
             writer.write(pa.table(columns))
@@ -235,7 +235,7 @@ def _fold_batch(estimator: Any, batch: NumericBatch, notes: "_WarningNotes") -> 
         try:
             estimator.partial_fit(batch.features, batch.target, sample_weight=batch.sample_weight)
         except ValueError as error:
-            raise CommandError(str(error)) from None
+            raise CommandError(batch.first_bad_row() or str(error)) from None
     for warning in caught:
         notes.add(str(warning.message))
 

@@ -185,6 +185,9 @@ def test_predict_skips_bad_rows_with_their_kept_values(tmp_path, capsys):
     write(table.set_column(2, "b", pa.array(b)), data)
     out = tmp_path / "p.parquet"
     argv = ["predict", str(model_path), str(data), "--keep", "id", "--batch-rows", "100"]
+    status, _, err = run([*argv, "--out", str(out)], capsys)
+    assert status == 2 and "d.parquet: row 1: column 'b' is missing or not finite (nan)" in err
+    assert not out.exists()
     status, _, err = run([*argv, "--skip-bad-rows", "--out", str(out)], capsys)
     assert status == 0 and "3 bad rows skipped" in err
     written = pq.read_table(out)
