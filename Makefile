@@ -78,5 +78,11 @@ bench: install-extension
 	$(PY) benchmarks/run_python_benchmark.py
 	$(PY) benchmarks/run_estimator_benchmark.py
 
+# Streams a 10-million-row Parquet file (written once into build/bench, about 2 GB) through
+# `quillfen fit`, against in-memory partial_fit and pandas + SGDRegressor in the same run.
+.PHONY: bench-stream
+bench-stream: install-extension
+	$(PY) benchmarks/run_streaming_benchmark.py
+
 clean:
 	rm -rf build $(VENV)
