@@ -38,6 +38,8 @@ def draw_history(
     )
     backend.FigureCanvasAgg(figure)
     grid = figure.add_gridspec(coefficient_rows + 1, PANEL_COLUMNS)
+    if trace is not None and len(trace.parameter_names) > n_coefficients:
+        title += f" (the first {n_coefficients} of {len(trace.parameter_names)} coefficients)"
     figure.suptitle(title)
 
     batches = np.arange(1, len(history) + 1)
