@@ -328,6 +328,19 @@ def test_l1_model_summary_lists_estimates_and_plot_has_no_bands(tmp_path, capsys
     assert status == 2 and "p.txt: the output must end in .parquet, .pq or .csv" in err
 
 
+def test_plot_without_a_matching_trace_draws_the_history_only(tmp_path, capsys):
+    table = make_table(np.random.default_rng(14), 600)
+    data = write(table, tmp_path / "d.parquet")
+    model_path = tmp_path / "m.npz"
+    assert run(["fit", str(data), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
+    # A model saved from Python under the same name: the trace beside it is not its own.
+    reference_fit(table, 200).save(model_path)
+    figure = tmp_path / "f.png"
+    status, _, err = run(["plot", str(model_path), "--out", str(figure)], capsys)
+    assert status == 0 and "no per-batch coefficients" in err
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
 def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):
     rng = np.random.default_rng(4)
     write(make_table(rng, 300), tmp_path / "a.csv")
