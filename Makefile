@@ -18,9 +18,19 @@ JOBS ?= 2
 test: cpp-test py-test
 
 # Streams a synthetic heavy-tailed data set through the estimator, prints its summary table, and
-# saves and reloads it.
-demo: install-extension
+# saves and reloads it; then runs the command line's main job: fit a million-row Parquet file
+# (generated once), print the summary table and draw the fit's course.
+DEMO_DIR := build/demo
+DEMO_DATA := $(DEMO_DIR)/stream.parquet
+
+demo: install-extension $(DEMO_DATA)
 	$(PY) examples/estimator_stream.py
+	$(VENV)/bin/quillfen fit $(DEMO_DATA) --target y --batch-rows 50000 --out $(DEMO_DIR)/model.npz
+	$(VENV)/bin/quillfen summary $(DEMO_DIR)/model.npz
+	@echo "plot written to $$($(VENV)/bin/quillfen plot $(DEMO_DIR)/model.npz --out $(DEMO_DIR)/fit.png)"
+
+$(DEMO_DATA): examples/make_demo_data.py | $(DEPS_STAMP)
+	$(PY) examples/make_demo_data.py $@
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -69,6 +79,12 @@ bench: install-extension
 	$(PY) benchmarks/run_python_benchmark.py
 	$(PY) benchmarks/run_estimator_benchmark.py
 	$(PY) benchmarks/run_dask_benchmark.py
+
+# Streams a 10-million-row Parquet file (written once into build/bench, about 2 GB) through
+# `quillfen fit`, against in-memory partial_fit and pandas + SGDRegressor in the same run.
+.PHONY: bench-stream
+bench-stream: install-extension
+	$(PY) benchmarks/run_streaming_benchmark.py
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,340 @@
+"""The four commands: fit, predict, summary and plot. Each raises CommandError on bad input."""
+
+import argparse
+import sys
+import warnings
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from quillfen._atomic_output import atomic_outputs
+from quillfen._batch_stream import (
+    BatchStream,
+    NumericBatch,
+    choose_columns,
+    element_type,
+)
+from quillfen._coefficient_trace import (
+    CoefficientTrace,
+    parameter_names,
+    trace_path_for,
+)
+from quillfen._command_error import CommandError
+from quillfen._data_files import open_data_files
+from quillfen._extras import require
+from quillfen._interrupts import Interrupted, stop_on_ctrl_c
+from quillfen._prefetch import prefetched
+from quillfen._progress import Progress, progress
+
+# Command-line option -> estimator parameter, passed only when given so that the estimator's
+# own defaults apply otherwise.
+ESTIMATOR_OPTIONS = (
+    "tau",
+    "scale",
+    "penalty",
+    "lambda_scale",
+    "bandwidth_scale",
+    "max_iter",
+    "tol",
+    "ridge",
+    "fit_intercept",
+    "n_threads",
+    "compute_covariance",
+)
+PREDICTION_COLUMN = "prediction"
+# Batches read ahead while one is being fitted.
+PREFETCH_DEPTH = 1
+
+
+def run_fit(args: argparse.Namespace) -> None:
+    """Stream the data through partial_fit and save the model (and its trace) atomically."""
+    files = open_data_files(args.data, "fit")
+    roles = choose_columns(
+        files,
+        features=args.features,
+        target=args.target,
+        sample_weight=args.sample_weight,
+    )
+    stream = BatchStream(
+        files,
+        roles,
+        batch_rows=args.batch_rows,
+        dtype=element_type(files, roles),
+        skip_bad_rows=args.skip_bad_rows,
+        command="fit",
+        buffer_sets=PREFETCH_DEPTH + 2,
+    )
+    model_path = Path(args.out)
+    if model_path.suffix != ".npz":
+        raise CommandError(f"{model_path}: the model file name must end in .npz")
+    estimator = _new_estimator(args)
+    trace = CoefficientTrace(parameter_names=parameter_names(estimator, list(roles.features)))
+    with (
+        atomic_outputs(trace_path_for(model_path), model_path) as (
+            trace_file,
+            model_file,
+        ),
+        progress(files.total_rows, quiet=args.quiet, command="fit") as bar,
+        stop_on_ctrl_c() as stop,
+    ):
+        notes = _WarningNotes(bar)
+        for batch in prefetched(stream, depth=PREFETCH_DEPTH):
+            if len(batch.features):
+                _fold_batch(estimator, batch, notes)
+                trace.record(estimator)
+            bar.update(batch.rows_read)
+            if stop.requested:
+                raise Interrupted(
+                    f"interrupted after {len(trace.coefficients)} batches; no model written"
+                )
+        notes.close()
+        if not trace.coefficients:
+            raise CommandError("every row was bad and dropped; nothing to fit")
+        # The batches were plain arrays (the fast path); the names are the columns read.
+        estimator.feature_names_in_ = np.asarray(roles.features, dtype=object)
+        trace.save(trace_file)
+        estimator.save(model_file)
+    if not args.quiet:
+        dropped = f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
+        print(
+            f"quillfen: fitted {estimator.n_samples_seen_} rows in {len(trace.coefficients)} "
+            f"batches{dropped}; model written to {model_path}",
+            file=sys.stderr,
+        )
+
+
+def run_predict(args: argparse.Namespace) -> None:
+    """Stream the data through predict and write the predictions (with kept columns) atomically."""
+    model = _load_model(args.model)
+    names = _model_feature_names(model, args.features)
+    if hasattr(model, "feature_names_in_"):
+        # Columns are selected by these names, so the batches are plain arrays in this order;
+        # as scikit-learn does for unnamed input, the model then checks only their count.
+        delattr(model, "feature_names_in_")
+    files = open_data_files(args.data, "predict")
+    keep = list(args.keep or ())
+    if PREDICTION_COLUMN in keep:
+        raise CommandError(f"--keep cannot name '{PREDICTION_COLUMN}': the output uses that name")
+    roles = choose_columns(files, features=names, keep=keep)
+    stream = BatchStream(
+        files,
+        roles,
+        batch_rows=args.batch_rows,
+        dtype=element_type(files, roles),
+        skip_bad_rows=args.skip_bad_rows,
+        command="predict",
+        buffer_sets=PREFETCH_DEPTH + 2,
+    )
+    out = Path(args.out)
+    output_format = _output_format(out)
+    pa = require("pyarrow", "predict")
+    with (
+        atomic_outputs(out) as (out_file,),
+        progress(files.total_rows, quiet=args.quiet, command="predict") as bar,
+        stop_on_ctrl_c() as stop,
+        _table_writer(out_file, output_format) as writer,
+    ):
+        for batch in prefetched(stream, depth=PREFETCH_DEPTH):
+            try:
+                predictions = model.predict(batch.features)
+            except ValueError as error:
+                raise CommandError(batch.first_bad_row() or f"cannot predict: {error}") from None
+            columns = {} if batch.kept is None else {c: batch.kept[c] for c in roles.keep}
+            columns[PREDICTION_COLUMN] = pa.array(np.asarray(predictions))
+            writer.write(pa.table(columns))
+            bar.update(batch.rows_read)
+            if stop.requested:
+                raise Interrupted("interrupted; no predictions written")
+        if not writer.opened:
+            raise CommandError("every row was bad and dropped; nothing to predict")
+    if not args.quiet:
+        dropped = f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
+        print(
+            f"quillfen: {writer.rows} predictions written to {out}{dropped}",
+            file=sys.stderr,
+        )
+
+
+def run_summary(args: argparse.Namespace) -> None:
+    """Print the model's summary table."""
+    model = _load_model(args.model)
+    try:
+        text = str(model.summary(alpha=args.alpha))
+    except ValueError as error:
+        # No inference for this model (l1 penalty, or fitted without covariance): the estimates.
+        text = _estimates_table(model, reason=str(error))
+    print(text)
+
+
+def run_plot(args: argparse.Namespace) -> None:
+    """Draw the fit's course from the model's history (and its trace, when present)."""
+    from quillfen._history_plot import draw_history
+
+    require("matplotlib", "plot")
+    model_path = Path(args.model)
+    model = _load_model(args.model)
+    history = list(model.history_)
+    trace = CoefficientTrace.load_matching(trace_path_for(model_path), model)
+    if trace is None:
+        print(
+            f"quillfen: no per-batch coefficients for {model_path} (its {trace_path_for(model_path).name} "
+            "from 'quillfen fit' is missing); plotting iterations and objective only",
+            file=sys.stderr,
+        )
+    out = Path(args.out)
+    with atomic_outputs(out) as (out_file,):
+        try:
+            draw_history(
+                history,
+                trace,
+                out_file,
+                title=f"{model_path.name}: {len(history)} batches",
+            )
+        except ValueError as error:  # matplotlib's answer to an unknown image format
+            raise CommandError(f"{out}: {error}") from None
+    print(out)
+
+
+def _estimates_table(model: Any, reason: str) -> str:
+    """The coefficients with the fit's counts, for a model without standard errors."""
+    names = [str(n) for n in getattr(model, "feature_names_in_", [])] or [
+        f"x{j}" for j in range(model.n_features_in_)
+    ]
+    values = [float(v) for v in np.asarray(model.coef_, dtype=np.float64).reshape(-1)]
+    if model.fit_intercept:
+        names.append("intercept")
+        values.append(float(model.intercept_))
+    last = model.history_[-1]
+    lines = [
+        (
+            f"Rows: {model.n_samples_seen_}    Batches: {model.n_batches_}    "
+            f"Penalty: {model.penalty}    Last batch: "
+            f"{'converged' if last['converged'] else 'NOT converged'}"
+        ),
+        f"{'':<20}{'coef':>14}",
+        *(f"{name:<20}{value:>14.6g}" for name, value in zip(names, values)),
+        f"No standard errors: {reason}",
+    ]
+    return "\n".join(lines)
+
+
+def _new_estimator(args: argparse.Namespace) -> Any:
+    from quillfen import StreamingHuberRegressor
+
+    given = {name: getattr(args, name) for name in ESTIMATOR_OPTIONS}
+    return StreamingHuberRegressor(**{k: v for k, v in given.items() if v is not None})
+
+
+def _fold_batch(estimator: Any, batch: NumericBatch, notes: "_WarningNotes") -> None:
+    """partial_fit one batch; the estimator's warnings go to `notes`."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            estimator.partial_fit(batch.features, batch.target, sample_weight=batch.sample_weight)
+        except ValueError as error:
+            raise CommandError(batch.first_bad_row() or str(error)) from None
+    for warning in caught:
+        notes.add(str(warning.message))
+
+
+class _WarningNotes:
+    """Warnings as one-line messages: the first few in full, then only a count at the end."""
+
+    SHOWN = 5
+
+    def __init__(self, bar: Progress) -> None:
+        self._bar = bar
+        self.count = 0
+
+    def add(self, message: str) -> None:
+        self.count += 1
+        if self.count <= self.SHOWN:
+            self._bar.write(f"quillfen: warning: {message}")
+
+    def close(self) -> None:
+        if self.count > self.SHOWN:
+            self._bar.write(
+                f"quillfen: warning: {self.count} warnings in all, "
+                f"{self.count - self.SHOWN} not shown ('quillfen plot' marks unconverged batches)"
+            )
+
+
+def _load_model(path_text: str) -> Any:
+    path = Path(path_text)
+    if not path.is_file():
+        raise CommandError(f"{path}: no such file")
+    from quillfen import load
+
+    try:
+        return load(path)
+    except (ValueError, KeyError, OSError, EOFError) as error:
+        raise CommandError(f"{path}: not a quillfen model file ({error})") from None
+
+
+def _model_feature_names(model: Any, given: list[str] | None) -> list[str]:
+    names = getattr(model, "feature_names_in_", None)
+    if given is not None:
+        if len(given) != model.n_features_in_:
+            raise CommandError(
+                f"--features names {len(given)} columns; the model has {model.n_features_in_} features"
+            )
+        return given
+    if names is None:
+        raise CommandError(
+            "the model does not record its feature names; name the columns with --features"
+        )
+    return [str(name) for name in names]
+
+
+def _output_format(path: Path) -> str:
+    suffix = path.suffix.lower()
+    if suffix in (".parquet", ".pq"):
+        return "parquet"
+    if suffix == ".csv":
+        return "csv"
+    raise CommandError(f"{path}: the output must end in .parquet, .pq or .csv")
+
+
+class _TableWriter:
+    """Writes Arrow tables one after another to a Parquet or CSV file, opened at the first one."""
+
+    def __init__(self, path: Path, output_format: str) -> None:
+        self._path = path
+        self._format = output_format
+        self._writer: Any = None
+        self.rows = 0
+
+    @property
+    def opened(self) -> bool:
+        """Whether a first table has been written (and the file created)."""
+        return self._writer is not None
+
+    def write(self, table: Any) -> None:
+        if self._writer is None:
+            if self._format == "parquet":
+                self._writer = require("pyarrow.parquet", "predict").ParquetWriter(
+                    str(self._path), table.schema
+                )
+            else:
+                self._writer = require("pyarrow.csv", "predict").CSVWriter(
+                    str(self._path), table.schema
+                )
+        self._writer.write_table(table)
+        self.rows += table.num_rows
+
+    def close(self) -> None:
+        """Close the file, if one was opened."""
+        if self._writer is not None:
+            self._writer.close()
+
+
+@contextmanager
+def _table_writer(path: Path, output_format: str) -> Iterator[_TableWriter]:
+    writer = _TableWriter(path, output_format)
+    try:
+        yield writer
+    finally:
+        writer.close()

@@ -1,0 +1,431 @@
+"""The quillfen command line on small generated CSV and Parquet files."""
+
+import os
+import signal
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.csv as pa_csv
+import pyarrow.parquet as pq
+import pytest
+from sklearn.exceptions import ConvergenceWarning
+
+import quillfen
+from quillfen import StreamingHuberRegressor
+from quillfen.cli import main
+
+FEATURES = ["a", "b", "c"]
+TRUE_COEF = np.array([1.5, -2.0, 0.5])
+BATCH_ROWS = 700
+PART_ROWS = (1000, 450, 1550)  # parts that batches straddle
+
+
+def make_table(rng: np.random.Generator, rows: int, start_id: int = 0) -> pa.Table:
+    x = rng.standard_normal((rows, len(FEATURES)))
+    y = x @ TRUE_COEF + 4.0 + rng.standard_t(3, rows)
+    y[rng.random(rows) < 0.05] += 40.0
+    columns = {name: x[:, j] for j, name in enumerate(FEATURES)}
+    return pa.table({"id": np.arange(start_id, start_id + rows), **columns, "y": y})
+
+
+def write(table: pa.Table, path: Path) -> Path:
+    if path.suffix == ".csv":
+        pa_csv.write_csv(table, path)
+    else:
+        pq.write_table(table, path)
+    return path
+
+
+@pytest.fixture(params=["parquet file", "csv file", "parquet directory", "csv directory"])
+def dataset(request: pytest.FixtureRequest, tmp_path: Path) -> tuple[str, pa.Table]:
+    """Data in one file or split over a directory, and the whole table it holds."""
+    rng = np.random.default_rng(5)
+    kind, layout = request.param.split()
+    suffix = ".csv" if kind == "csv" else ".parquet"
+    parts = []
+    start = 0
+    for rows in PART_ROWS:
+        parts.append(make_table(rng, rows, start))
+        start += rows
+    whole = pa.concat_tables(parts)
+    if layout == "file":
+        return str(write(whole, tmp_path / f"data{suffix}")), whole
+    directory = tmp_path / "parts"
+    directory.mkdir()
+    for index, part in enumerate(parts):
+        write(part, directory / f"part-{index}{suffix}")
+    # Not data: a partial output and a marker file, as writers leave them.
+    (directory / f".part-3.partial-1{suffix}").write_text("half written")
+    (directory / f"_SUCCESS{suffix}").write_text("")
+    return str(directory), whole
+
+
+def columns_of(table: pa.Table, names: list[str]) -> np.ndarray:
+    return np.column_stack([table[name].to_numpy() for name in names])
+
+
+def reference_fit(table: pa.Table, batch_rows: int, **params: object) -> StreamingHuberRegressor:
+    x, y = columns_of(table, FEATURES), table["y"].to_numpy()
+    estimator = StreamingHuberRegressor(**params)
+    for start in range(0, len(y), batch_rows):
+        estimator.partial_fit(x[start : start + batch_rows], y[start : start + batch_rows])
+    return estimator
+
+
+def run(argv: list[str], capsys: pytest.CaptureFixture[str]) -> tuple[int, str, str]:
+    status = main(argv)
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def test_fit_predict_summary_plot(dataset, tmp_path, capsys):
+    data, table = dataset
+    model_path = tmp_path / "model.npz"
+    status, _, _ = run(
+        [
+            "fit",
+            data,
+            "--target",
+            "y",
+            "--features",
+            *FEATURES,
+            "--batch-rows",
+            str(BATCH_ROWS),
+            "--out",
+            str(model_path),
+            "--quiet",
+        ],
+        capsys,
+    )
+    assert status == 0
+    model = quillfen.load(model_path)
+    expected = reference_fit(table, BATCH_ROWS)
+    np.testing.assert_array_equal(model.coef_, expected.coef_)
+    assert model.intercept_ == expected.intercept_
+    assert model.n_batches_ == -(-table.num_rows // BATCH_ROWS)
+    assert list(model.feature_names_in_) == FEATURES
+
+    for suffix in (".parquet", ".csv"):
+        out = tmp_path / f"pred{suffix}"
+        status, _, _ = run(
+            ["predict", str(model_path), data, "--keep", "id", "--out", str(out), "--quiet"], capsys
+        )
+        assert status == 0
+        written = pq.read_table(out) if suffix == ".parquet" else pa_csv.read_csv(out)
+        # Ids from CSV stay text, as written; from Parquet they keep their type.
+        assert written["id"].cast(pa.string()).equals(table["id"].cast(pa.string()))
+        np.testing.assert_allclose(
+            written["prediction"].to_numpy(),
+            expected.predict(columns_of(table, FEATURES)),
+            atol=1e-12,
+        )
+
+    status, out, _ = run(["summary", str(model_path), "--alpha", "0.1"], capsys)
+    assert status == 0 and "std err" in out and all(name in out for name in FEATURES)
+    assert out.strip() == str(model.summary(alpha=0.1)).strip()
+
+    figure = tmp_path / "fit.png"
+    status, out, err = run(["plot", str(model_path), "--out", str(figure)], capsys)
+    assert status == 0 and out.strip() == str(figure) and err == ""
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_float32_parquet_stays_float32_and_features_default_to_other_columns(tmp_path, capsys):
+    table = make_table(np.random.default_rng(1), 900).drop_columns(["id"])
+    narrow = table.cast(pa.schema([(name, pa.float32()) for name in table.column_names]))
+    data = write(narrow, tmp_path / "narrow.parquet")
+    status, _, _ = run(
+        ["fit", str(data), "--target", "y", "--out", str(tmp_path / "m.npz")], capsys
+    )
+    assert status == 0
+    model = quillfen.load(tmp_path / "m.npz")
+    assert model.coef_.dtype == np.float32 and list(model.feature_names_in_) == FEATURES
+
+
+def test_skip_bad_rows_drops_them_from_their_batch(tmp_path, capsys):
+    table = make_table(np.random.default_rng(2), 2000)
+    y = table["y"].to_numpy().copy()
+    bad = [3, 701, 702, 1999]
+    y[bad[:2]] = np.nan
+    y[bad[2:]] = np.inf
+    table = table.set_column(table.column_names.index("y"), "y", pa.array(y))
+    data = write(table, tmp_path / "bad.csv")
+    model_path = tmp_path / "m.npz"
+    argv = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--batch-rows", "700"]
+
+    status, _, err = run([*argv, "--out", str(model_path)], capsys)
+    assert status == 2 and not model_path.exists()
+    assert err.strip() == (
+        f"quillfen fit: error: {data}: row 4: column 'y' is missing or not finite (nan) "
+        "(--skip-bad-rows drops such rows)"
+    )
+
+    status, _, err = run([*argv, "--skip-bad-rows", "--out", str(model_path)], capsys)
+    assert status == 0 and "4 bad rows skipped" in err
+    x = columns_of(table, FEATURES)
+    expected = StreamingHuberRegressor()
+    for start in range(0, 2000, 700):
+        rows = [r for r in range(start, min(start + 700, 2000)) if r not in bad]
+        expected.partial_fit(x[rows], y[rows])
+    np.testing.assert_array_equal(quillfen.load(model_path).coef_, expected.coef_)
+
+
+def test_predict_skips_bad_rows_with_their_kept_values(tmp_path, capsys):
+    table = make_table(np.random.default_rng(12), 500)
+    model_path = tmp_path / "m.npz"
+    data = write(table, tmp_path / "d.parquet")
+    fit = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--out", str(model_path)]
+    assert run(fit, capsys)[0] == 0
+    b = table["b"].to_numpy().copy()
+    b[[0, 250, 499]] = [np.nan, np.inf, np.nan]
+    write(table.set_column(2, "b", pa.array(b)), data)
+    out = tmp_path / "p.parquet"
+    argv = ["predict", str(model_path), str(data), "--keep", "id", "--batch-rows", "100"]
+    status, _, err = run([*argv, "--out", str(out)], capsys)
+    assert status == 2 and "d.parquet: row 1: column 'b' is missing or not finite (nan)" in err
+    assert not out.exists()
+    status, _, err = run([*argv, "--skip-bad-rows", "--out", str(out)], capsys)
+    assert status == 0 and "3 bad rows skipped" in err
+    written = pq.read_table(out)
+    good = np.isfinite(b)
+    np.testing.assert_array_equal(written["id"].to_numpy(), table["id"].to_numpy()[good])
+    model = quillfen.load(model_path)
+    expected = model.predict(table.select(FEATURES).to_pandas()[good])
+    np.testing.assert_allclose(written["prediction"].to_numpy(), expected, atol=1e-12)
+
+
+def test_estimator_warnings_one_line_each_then_a_count(tmp_path, capsys, monkeypatch):
+    class WarnsEveryBatch(StreamingHuberRegressor):
+        def partial_fit(self, X, y, sample_weight=None):
+            super().partial_fit(X, y, sample_weight)
+            warnings.warn(f"batch {self.n_batches_} did not converge", ConvergenceWarning)
+            return self
+
+    monkeypatch.setattr(quillfen, "StreamingHuberRegressor", WarnsEveryBatch)
+    data = write(make_table(np.random.default_rng(13), 800), tmp_path / "d.csv")
+    argv = ["fit", str(data), "--target", "y", "--batch-rows", "100"]
+    status, _, err = run([*argv, "--out", str(tmp_path / "m.npz")], capsys)
+    lines = err.splitlines()
+    assert status == 0 and len(lines) == 7  # five warnings, the count, the closing report
+    assert lines[0] == "quillfen: warning: batch 1 did not converge"
+    assert "8 warnings in all, 3 not shown" in lines[5]
+
+
+def test_sample_weight_column_and_negative_weights(tmp_path, capsys):
+    rng = np.random.default_rng(11)
+    table = make_table(rng, 900)
+    weight = rng.integers(0, 4, 900).astype(np.float64)
+    data = write(table.append_column("w", pa.array(weight)), tmp_path / "w.parquet")
+    model_path = tmp_path / "m.npz"
+    argv = ["fit", str(data), "--target", "y", "--sample-weight", "w", "--batch-rows", "300"]
+    assert run([*argv, "--features", *FEATURES, "--out", str(model_path)], capsys)[0] == 0
+    x, y = columns_of(table, FEATURES), table["y"].to_numpy()
+    expected = StreamingHuberRegressor()
+    for start in range(0, 900, 300):
+        rows = slice(start, start + 300)
+        expected.partial_fit(x[rows], y[rows], sample_weight=weight[rows])
+    np.testing.assert_array_equal(quillfen.load(model_path).coef_, expected.coef_)
+
+    weight[500] = -1.0
+    data = write(table.append_column("w", pa.array(weight)), tmp_path / "w.parquet")
+    status, _, err = run([*argv, "--out", str(model_path)], capsys)
+    assert status == 2 and "w.parquet: row 501: column 'w' is a negative weight" in err
+
+
+def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
+    """Files for one bad-input case, the command's arguments and the expected message."""
+    rng = np.random.default_rng(3)
+    good = write(make_table(rng, 50), tmp_path / "good.parquet")
+    fit = ["fit", "--target", "y", "--out", str(tmp_path / "m.npz")]
+    if case == "missing file":
+        return [*fit, str(tmp_path / "absent.csv")], "absent.csv: no such file or directory"
+    if case == "glob without match":
+        return [*fit, str(tmp_path / "*.csv")], "*.csv: no files match"
+    if case == "missing column":
+        return [*fit, str(good), "--features", "a", "zz"], "column 'zz' not found"
+    if case == "non-numeric parquet column":
+        text = make_table(rng, 50).append_column("city", pa.array(["x"] * 50))
+        return [*fit, str(write(text, tmp_path / "t.parquet"))], "column 'city' is not numeric"
+    if case == "non-numeric csv value":
+        path = tmp_path / "t.csv"
+        path.write_text("a,b,c,y\n1,2,3,4\n1,two,3,4\n")
+        return [*fit, str(path)], "column 'b' is not numeric: invalid value 'two'"
+    if case == "schema differs":
+        other = make_table(rng, 50).drop_columns(["c"])
+        write(other, tmp_path / "other.parquet")
+        return [*fit, str(tmp_path)], "other.parquet: schema differs from"
+    if case == "empty csv":
+        (tmp_path / "e.csv").write_text("")
+        return [*fit, str(tmp_path / "e.csv")], "e.csv: empty file"
+    if case == "header-only csv":
+        (tmp_path / "h.csv").write_text("a,b,c,y\n")
+        return [*fit, str(tmp_path / "h.csv")], "h.csv: the file has no rows"
+    if case == "empty parquet":
+        return [
+            *fit,
+            str(write(make_table(rng, 0), tmp_path / "z.parquet")),
+        ], "z.parquet: the file has no rows"
+    if case == "target among the features":
+        return [*fit, str(good), "--features", "a", "y"], "column 'y' cannot be a feature"
+    if case == "model name without .npz":
+        return ["fit", str(good), "--target", "y", "--out", str(tmp_path / "m")], "must end in .npz"
+    if case == "model not ours":
+        np.savez(tmp_path / "other.npz", values=np.arange(3))
+        return ["summary", str(tmp_path / "other.npz")], "other.npz: not a quillfen model file"
+    if case == "model not npz":
+        (tmp_path / "text.npz").write_text("hello")
+        return [
+            "plot",
+            str(tmp_path / "text.npz"),
+            "--out",
+            str(tmp_path / "f.png"),
+        ], "not a quillfen model file"
+    raise AssertionError(case)
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        "missing file",
+        "glob without match",
+        "missing column",
+        "non-numeric parquet column",
+        "non-numeric csv value",
+        "schema differs",
+        "empty csv",
+        "header-only csv",
+        "empty parquet",
+        "target among the features",
+        "model name without .npz",
+        "model not ours",
+        "model not npz",
+    ],
+)
+def test_bad_input_gets_one_line_and_status_2(case, tmp_path, capsys):
+    argv, message = _bad_input(tmp_path, case)
+    status, _, err = run(argv, capsys)
+    assert status == 2
+    assert len(err.strip().splitlines()) == 1 and message in err
+    assert not (tmp_path / "m.npz").exists() and not list(tmp_path.glob(".*partial*"))
+
+
+def test_l1_model_summary_lists_estimates_and_plot_has_no_bands(tmp_path, capsys):
+    data = write(make_table(np.random.default_rng(9), 600), tmp_path / "d.parquet")
+    model_path = tmp_path / "m.npz"
+    argv = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--penalty", "l1"]
+    assert run([*argv, "--batch-rows", "200", "--out", str(model_path)], capsys)[0] == 0
+    status, out, _ = run(["summary", str(model_path)], capsys)
+    model = quillfen.load(model_path)
+    assert status == 0 and "No standard errors" in out
+    assert f"{model.coef_[1]:.6g}" in out.splitlines()[3]
+    status, _, _ = run(["plot", str(model_path), "--out", str(tmp_path / "f.png")], capsys)
+    assert status == 0
+    status, _, err = run(["predict", str(model_path), str(data), "--out", "p.txt"], capsys)
+    assert status == 2 and "p.txt: the output must end in .parquet, .pq or .csv" in err
+
+
+def test_plot_without_a_matching_trace_draws_the_history_only(tmp_path, capsys):
+    table = make_table(np.random.default_rng(14), 600)
+    data = write(table, tmp_path / "d.parquet")
+    model_path = tmp_path / "m.npz"
+    assert run(["fit", str(data), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
+    # A model saved from Python under the same name: the trace beside it is not its own.
+    reference_fit(table, 200).save(model_path)
+    figure = tmp_path / "f.png"
+    status, _, err = run(["plot", str(model_path), "--out", str(figure)], capsys)
+    assert status == 0 and "no per-batch coefficients" in err
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):
+    rng = np.random.default_rng(4)
+    write(make_table(rng, 300), tmp_path / "a.csv")
+    model_path = tmp_path / "m.npz"
+    assert run(["fit", str(tmp_path), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
+    before = model_path.read_bytes()
+    (tmp_path / "b.csv").write_text("id,a,b,c,y\n1,1,2,3,4\n2,1,2,3,nan\n")
+    status, _, err = run(["fit", str(tmp_path), "--target", "y", "--out", str(model_path)], capsys)
+    assert status == 2 and "b.csv: row 2" in err
+    assert model_path.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.csv", "b.csv", "m.npz", "m.trace.npz"]
+
+
+def test_ctrl_c_stops_between_batches_without_a_model(tmp_path, capsys, monkeypatch):
+    data = write(make_table(np.random.default_rng(6), 1000), tmp_path / "d.parquet")
+    fitted = []
+
+    class InterruptedAfterTwoBatches(StreamingHuberRegressor):
+        def partial_fit(self, X, y, sample_weight=None):
+            super().partial_fit(X, y, sample_weight)
+            fitted.append(len(y))
+            if len(fitted) == 2:
+                os.kill(os.getpid(), signal.SIGINT)
+            return self
+
+    monkeypatch.setattr(quillfen, "StreamingHuberRegressor", InterruptedAfterTwoBatches)
+    model_path = tmp_path / "m.npz"
+    status, _, err = run(
+        ["fit", str(data), "--target", "y", "--batch-rows", "100", "--out", str(model_path)], capsys
+    )
+    assert status == 130 and "interrupted after 2 batches" in err
+    assert len(fitted) == 2 and not model_path.exists()
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize(
+    ("command", "module", "extra"),
+    [("fit", "pyarrow", "io"), ("predict", "pyarrow", "io"), ("plot", "matplotlib", "plot")],
+)
+def test_missing_extra_names_it(command, module, extra, tmp_path, capsys, monkeypatch):
+    data = write(make_table(np.random.default_rng(7), 100), tmp_path / "d.parquet")
+    model_path = tmp_path / "m.npz"
+    assert run(["fit", str(data), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
+    argv = {
+        "fit": ["fit", str(data), "--target", "y", "--out", str(tmp_path / "n.npz")],
+        "predict": ["predict", str(model_path), str(data), "--out", str(tmp_path / "p.csv")],
+        "plot": ["plot", str(model_path), "--out", str(tmp_path / "f.png")],
+    }[command]
+    monkeypatch.setitem(sys.modules, module, None)
+    status, _, err = run(argv, capsys)
+    assert status == 2 and f"pip install 'quillfen[{extra}]'" in err
+
+
+def test_python_dash_m_runs_the_command_line(tmp_path):
+    data = write(make_table(np.random.default_rng(8), 200), tmp_path / "d.csv")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    ok = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "quillfen",
+            "fit",
+            str(data),
+            "--target",
+            "y",
+            "--out",
+            str(tmp_path / "m.npz"),
+        ],
+        check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+    assert ok.returncode == 0, ok.stderr
+    bad = subprocess.run(
+        [sys.executable, "-m", "quillfen", "summary", str(data)],
+        check=False,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+    assert (
+        bad.returncode == 2
+        and "Traceback" not in bad.stderr
+        and "not a quillfen model" in bad.stderr
+    )
