@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 #include "engine/update_driver.hpp"
 #include "engine/workspace.hpp"

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/aligned_vector.hpp"
-#include "engine/checked_math.hpp"
-#include "engine/expected.hpp"
-#include "engine/value_tests.hpp"
+#include "common/aligned_vector.hpp"
+#include "common/checked_math.hpp"
+#include "common/expected.hpp"
+#include "common/value_tests.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 
 namespace quillfen {

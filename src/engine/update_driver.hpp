@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/expected.hpp"
+#include "common/expected.hpp"
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
 #include "engine/validation.hpp"
-#include "engine/value_tests.hpp"
 #include "engine/workspace.hpp"
 #include "engine/workspace_sizing.hpp"
 #include "kernels/gram/newton_system.hpp"

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/checked_math.hpp"
-#include "engine/value_tests.hpp"
+#include "common/checked_math.hpp"
+#include "common/value_tests.hpp"
 
 namespace quillfen {
 namespace {

@@ -11,8 +11,8 @@
 #include <Eigen/LU>
 #include <Eigen/SVD>
 
-#include "engine/expected.hpp"
-#include "engine/value_tests.hpp"
+#include "common/expected.hpp"
+#include "common/value_tests.hpp"
 
 namespace quillfen {
 namespace detail {

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/expected.hpp"
+#include "common/expected.hpp"
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
-#include "engine/value_tests.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/gram/newton_system.hpp"
 #include "kernels/objective/objective.hpp"

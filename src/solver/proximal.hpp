@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/expected.hpp"
+#include "common/expected.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/gram/gradient.hpp"

@@ -6,8 +6,8 @@
 
 #include <Eigen/Core>
 
-#include "engine/checked_math.hpp"
-#include "engine/native_error.hpp"
+#include "common/checked_math.hpp"
+#include "common/native_error.hpp"
 
 namespace quillfen {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/gram/gradient.hpp"

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <span>
 
-#include "engine/checked_math.hpp"
-#include "engine/native_error.hpp"
+#include "common/checked_math.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 #include "kernels/parallel_rules.hpp"
 
