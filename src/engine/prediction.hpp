@@ -7,7 +7,7 @@
 #include "common/checked_math.hpp"
 #include "common/expected.hpp"
 #include "common/value_tests.hpp"
-#include "kernels/vector/vector_kernels.hpp"
+#include "kernels/simd/dispatch.hpp"
 
 namespace quillfen {
 
@@ -25,7 +25,7 @@ Expected<AlignedVector<T>> predict_rows(std::span<const T> design, std::uint64_t
     return NativeError::invalid_batch("prediction input must contain only finite values");
   }
   AlignedVector<T> predictions = zeroed_buffer<T>(rows);
-  row_products<T>(design, cols, coefficients, predictions, rows);
+  simd::kernels<T>().row_products(design, cols, coefficients, predictions, rows);
   return predictions;
 }
 

@@ -11,10 +11,17 @@
 #include <span>
 #include <type_traits>
 
+// See kernels/gram/eigen_core.hpp: GCC 12's false warnings inside its own AVX-512 intrinsics
+// headers, which a build for an AVX-512 machine inlines here too.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#include <immintrin.h>
+
 #include <Eigen/Cholesky>
 #include <Eigen/Core>
 #include <Eigen/LU>
 #include <Eigen/SVD>
+#pragma GCC diagnostic pop
 
 #include "common/expected.hpp"
 #include "common/value_tests.hpp"

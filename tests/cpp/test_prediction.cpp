@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/prediction.hpp"
+#include "kernels/vector/vector_kernels.hpp"
 
 namespace quillfen {
 namespace {

@@ -80,12 +80,4 @@ void row_products(std::span<const T> design, std::uint64_t p, std::span<const T>
   for (std::size_t i = 0; i < count; ++i) out[i] = product(i);
 }
 
-#define QUILLFEN_VECTOR_KERNELS(EXTERN, T)                                                         \
-  EXTERN template void compute_residuals<T>(std::span<const T>, std::uint64_t, std::span<const T>, \
-                                            std::span<const T>, std::span<T>, std::uint64_t);      \
-  EXTERN template void row_products<T>(std::span<const T>, std::uint64_t, std::span<const T>,      \
-                                       std::span<T>, std::uint64_t);
-QUILLFEN_VECTOR_KERNELS(extern, float)
-QUILLFEN_VECTOR_KERNELS(extern, double)
-
 }  // namespace quillfen
