@@ -6,7 +6,6 @@
 #include "common/aligned_vector.hpp"
 #include "common/checked_math.hpp"
 #include "common/expected.hpp"
-#include "common/value_tests.hpp"
 #include "kernels/simd/dispatch.hpp"
 
 namespace quillfen {
@@ -21,7 +20,7 @@ Expected<AlignedVector<T>> predict_rows(std::span<const T> design, std::uint64_t
   const auto elements = checked_mul(rows, cols);
   if (!elements) return NativeError::size_overflow();
   if (design.size() != *elements) return NativeError::invalid_batch("invalid prediction shape");
-  if (!all_finite(design)) {
+  if (!simd::kernels<T>().all_finite(design)) {
     return NativeError::invalid_batch("prediction input must contain only finite values");
   }
   AlignedVector<T> predictions = zeroed_buffer<T>(rows);

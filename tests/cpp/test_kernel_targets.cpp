@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,10 @@ KernelOutputs<T> run_kernels(const KernelSet<T>& kernels, const OwnedBatch<T>& o
   KernelOutputs<T> out;
   const T dot = kernels.dot(owned.x, owned.y);
   out.exact.push_back(dot);
+  std::vector<T> holed = owned.x;  // one NaN, deep in the last whole block of the finite scan
+  holed[holed.size() - holed.size() % 64 - 3] = std::numeric_limits<T>::quiet_NaN();
+  out.exact.push_back(T(kernels.all_finite(owned.x)));
+  out.exact.push_back(T(kernels.all_finite(holed)));
   out.exact.push_back(
       T(kernels.combined_objective(batch, beta, state, config, workspace, combined_weight)));
   append<T>(out.exact, workspace.residuals);

@@ -10,11 +10,13 @@
 namespace quillfen::simd {
 
 // The hot kernels of one element type as compiled for one instruction-set target. Each entry is
-// the kernel of the same name in kernels/vector, kernels/gram or kernels/objective, with its
-// contract; only the weighted Gram product (and newton_system, which contains it) may give other
-// bits on another target, since the matrix product may fuse multiply and add.
+// the function of the same name in kernels/vector, kernels/gram, kernels/objective or
+// common/value_tests.hpp, with its contract; only the weighted Gram product (and newton_system,
+// which contains it) may give other bits on another target, since the matrix product may fuse
+// multiply and add.
 template <class T>
 struct KernelSet {
+  bool (*all_finite)(std::span<const T> values);  // the finite scan of common/value_tests.hpp
   T (*dot)(std::span<const T> a, std::span<const T> b);
   void (*compute_residuals)(std::span<const T> design, std::uint64_t p, std::span<const T> y,
                             std::span<const T> beta, std::span<T> out, std::uint64_t n);

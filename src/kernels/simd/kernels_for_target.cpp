@@ -3,6 +3,7 @@
 // makes every function of each copy private to its object (cmake/LocalizeKernelObject.cmake), so
 // that copies built for different targets never stand in for one another. Only the table is
 // visible to the rest of the library, which picks one table at run time (dispatch.hpp).
+#include "common/value_tests.hpp"
 #include "kernels/gram/newton_system.hpp"
 #include "kernels/objective/objective.hpp"
 #include "kernels/simd/kernel_table.hpp"
@@ -21,15 +22,11 @@ namespace {
 template <class T>
 constexpr KernelSet<T> kernels_of() {
   return {
-      &dot<T>,
-      &compute_residuals<T>,
-      &row_products<T>,
-      &compute_psi<T>,
-      &curvature_weights<T>,
-      &transposed_product<T>,
-      &combined_gradient<T>,
-      &combined_objective<T>,
-      &weighted_gram<T>,
+      &all_finite<T>,         &dot<T>,
+      &compute_residuals<T>,  &row_products<T>,
+      &compute_psi<T>,        &curvature_weights<T>,
+      &transposed_product<T>, &combined_gradient<T>,
+      &combined_objective<T>, &weighted_gram<T>,
       &newton_system<T>,
   };
 }

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "kernels/parallel_rules.hpp"
+#include "kernels/simd/lanes.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen {
@@ -19,8 +20,8 @@ namespace quillfen {
 // registers; a single 64-byte vector would be split and spilled on AVX2.
 template <class T>
 inline T dot(std::span<const T> a, std::span<const T> b) {
-  typedef T Vector __attribute__((vector_size(32)));
-  constexpr std::size_t kPerVector = sizeof(Vector) / sizeof(T);
+  using Vector = typename simd::Lanes<T>::Vector;
+  constexpr std::size_t kPerVector = simd::Lanes<T>::kWidth;
   constexpr std::size_t kVectors = 8 / kPerVector;
   const std::size_t length = std::min(a.size(), b.size());
   const std::size_t blocks = length / 8;
