@@ -57,14 +57,20 @@ py-test: install
 	$(PY) -m pytest
 
 # Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python.
+# then times update and predict from Python, then sets the default (dispatching) build against
+# one built with -march=native and against its own baseline kernels alone.
 .PHONY: bench
-bench: install-extension
-	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+BENCH_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+bench: install-extension
+	$(BENCH_CMAKE) -B $(BENCH_BUILD) -DQUILLFEN_NATIVE_ARCH=OFF
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
+	$(BENCH_CMAKE) -B $(BENCH_BUILD)-native -DQUILLFEN_NATIVE_ARCH=ON
+	$(VENV)/bin/cmake --build $(BENCH_BUILD)-native -j $(JOBS) --target quillfen_update_benchmark
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
+	$(PY) benchmarks/compare_builds.py $(BENCH_BUILD)/quillfen_update_benchmark \
+	  $(BENCH_BUILD)-native/quillfen_update_benchmark
 
 # A portable wheel: the x86-64-v2 baseline with kernels for x86-64-v2, v3 and v4 chosen at run time,
 # repaired by auditwheel to a manylinux tag (it also checks that the module needs no library

@@ -7,6 +7,11 @@
 # Only the target's table, quillfen_kernels_<target>, stays visible.
 
 set(QUILLFEN_KERNEL_SOURCE ${PROJECT_SOURCE_DIR}/src/kernels/simd/kernels_for_target.cpp)
+foreach(tool CMAKE_LINKER CMAKE_NM CMAKE_OBJCOPY)
+  if(NOT ${tool})
+    message(FATAL_ERROR "${tool} not found: the per-target kernels need binutils (ld, nm, objcopy)")
+  endif()
+endforeach()
 
 # quillfen_add_kernel_target(<arch> <objects-variable>): compiles the kernels for -march=<arch>
 # and appends the localized object to <objects-variable>.
