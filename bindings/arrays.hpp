@@ -6,7 +6,7 @@
 #include <type_traits>
 
 #include "bindings/numpy_api.hpp"
-#include "engine/aligned_vector.hpp"
+#include "common/aligned_vector.hpp"
 
 namespace quillfen::bindings {
 

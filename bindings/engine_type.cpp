@@ -13,7 +13,7 @@
 #include "bindings/engine_methods.hpp"
 #include "bindings/engine_object.hpp"
 #include "bindings/errors.hpp"
-#include "engine/checked_math.hpp"
+#include "common/checked_math.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen::bindings {

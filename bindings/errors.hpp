@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bindings/python.hpp"
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 
 namespace quillfen::bindings {
 

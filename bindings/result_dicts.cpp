@@ -5,7 +5,7 @@
 
 #include "bindings/arrays.hpp"
 #include "bindings/dicts.hpp"
-#include "engine/checked_math.hpp"
+#include "common/checked_math.hpp"
 
 namespace quillfen::bindings {
 namespace {

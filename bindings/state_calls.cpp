@@ -12,7 +12,7 @@
 #include "bindings/engine_object.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/result_dicts.hpp"
-#include "engine/value_tests.hpp"
+#include "common/value_tests.hpp"
 
 namespace quillfen::bindings {
 namespace {

@@ -3,11 +3,10 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/aligned_vector.hpp"
-#include "engine/checked_math.hpp"
-#include "engine/expected.hpp"
-#include "engine/value_tests.hpp"
-#include "kernels/vector/vector_kernels.hpp"
+#include "common/aligned_vector.hpp"
+#include "common/checked_math.hpp"
+#include "common/expected.hpp"
+#include "kernels/simd/dispatch.hpp"
 
 namespace quillfen {
 
@@ -21,11 +20,11 @@ Expected<AlignedVector<T>> predict_rows(std::span<const T> design, std::uint64_t
   const auto elements = checked_mul(rows, cols);
   if (!elements) return NativeError::size_overflow();
   if (design.size() != *elements) return NativeError::invalid_batch("invalid prediction shape");
-  if (!all_finite(design)) {
+  if (!simd::kernels<T>().all_finite(design)) {
     return NativeError::invalid_batch("prediction input must contain only finite values");
   }
   AlignedVector<T> predictions = zeroed_buffer<T>(rows);
-  row_products<T>(design, cols, coefficients, predictions, rows);
+  simd::kernels<T>().row_products(design, cols, coefficients, predictions, rows);
   return predictions;
 }
 

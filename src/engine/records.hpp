@@ -6,8 +6,8 @@
 #include <span>
 #include <string_view>
 
-#include "engine/aligned_vector.hpp"
-#include "engine/checked_math.hpp"
+#include "common/aligned_vector.hpp"
+#include "common/checked_math.hpp"
 
 namespace quillfen {
 

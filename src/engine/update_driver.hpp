@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/expected.hpp"
+#include "common/expected.hpp"
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
 #include "engine/validation.hpp"
-#include "engine/value_tests.hpp"
 #include "engine/workspace.hpp"
 #include "engine/workspace_sizing.hpp"
-#include "kernels/gram/newton_system.hpp"
-#include "kernels/objective/objective.hpp"
+#include "kernels/objective/penalty_terms.hpp"
+#include "kernels/simd/dispatch.hpp"
 #include "solver/solvers.hpp"
 
 namespace quillfen {
@@ -75,9 +75,12 @@ Expected<UpdateResult<T>> run_update(Workspace<T>& workspace, const BatchView<T>
   if (!solved) return solved.error();
   SolverOutcome<T>& outcome = solved.value();
 
-  curvature_weights<T>(workspace.residuals, workspace.curvature_weights, config.tau, bandwidth);
-  if (Status failure = weighted_gram<T>(batch, workspace.curvature_weights, workspace.weighted_rows,
-                                        workspace.gram_partials, workspace.gram_output)) {
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  kernels.curvature_weights(workspace.residuals, workspace.curvature_weights, config.tau,
+                            bandwidth);
+  if (Status failure =
+          kernels.weighted_gram(batch, workspace.curvature_weights, workspace.weighted_rows,
+                                workspace.gram_partials, workspace.gram_output)) {
     return *failure;
   }
   AlignedVector<T> information = state.information;

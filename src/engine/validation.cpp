@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/checked_math.hpp"
-#include "engine/value_tests.hpp"
+#include "common/checked_math.hpp"
+#include "common/value_tests.hpp"
+#include "kernels/simd/dispatch.hpp"
 
 namespace quillfen {
 namespace {
@@ -86,7 +87,8 @@ Status validate_batch(const BatchView<T>& batch, const EngineState<T>& state) {
   if (!is_finite_positive(batch.batch_weight)) {
     return NativeError::invalid_batch("batch_weight must be finite and positive");
   }
-  if (!all_finite(batch.x_design) || !all_finite(batch.y)) {
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  if (!kernels.all_finite(batch.x_design) || !kernels.all_finite(batch.y)) {
     return NativeError::invalid_batch("batch arrays must contain only finite values");
   }
   if (batch.sample_weight) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 
 namespace quillfen {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/aligned_vector.hpp"
+#include "common/aligned_vector.hpp"
 
 namespace quillfen {
 

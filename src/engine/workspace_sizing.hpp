@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <new>
 
-#include "engine/checked_math.hpp"
-#include "engine/native_error.hpp"
+#include "common/checked_math.hpp"
+#include "common/native_error.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "parallel/thread_pool.hpp"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "engine/checked_math.hpp"
+#include "common/checked_math.hpp"
 
 namespace quillfen {
 

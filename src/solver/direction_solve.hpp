@@ -1,122 +1,25 @@
 #pragma once
 
-#include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <span>
-#include <type_traits>
 
-#include <Eigen/Cholesky>
-#include <Eigen/Core>
-#include <Eigen/LU>
-#include <Eigen/SVD>
-
-#include "engine/expected.hpp"
-#include "engine/value_tests.hpp"
+#include "common/expected.hpp"
 
 namespace quillfen {
-namespace detail {
-
-template <class T>
-using ColumnMajor = Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic>;
-template <class T>
-using Column = Eigen::Matrix<T, Eigen::Dynamic, 1>;
-
-template <class T>
-bool all_entries_finite(const Column<T>& values) {
-  return all_finite<T>(std::span<const T>(values.data(), std::size_t(values.size())));
-}
-
-// Symmetric within 32·p·ε·max(1, max |A_ij|); NaN entries neither raise the bound nor count as
-// a violation.
-inline bool nearly_symmetric(const ColumnMajor<double>& a) {
-  const Eigen::Index p = a.rows();
-  double largest = 1.0;
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = 0; i < p; ++i) largest = std::fmax(largest, std::fabs(a(i, j)));
-  }
-  const double tolerance = 32.0 * double(p) * 0x1p-52 * largest;
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = j + 1; i < p; ++i) {
-      if (std::fabs(a(i, j) - a(j, i)) > tolerance) return false;
-    }
-  }
-  return true;
-}
-
-// Cholesky stage: a solution only when every pivot was strictly positive and the solution is
-// finite.
-inline bool try_cholesky(const ColumnMajor<double>& a, const Column<double>& rhs,
-                         Column<double>& solution) {
-  if (!nearly_symmetric(a)) return false;
-  const Eigen::LLT<ColumnMajor<double>> factor(a);
-  if (factor.info() != Eigen::Success) return false;
-  const auto diagonal = factor.matrixLLT().diagonal();
-  for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
-    if (!is_finite_positive(diagonal(k))) return false;
-  }
-  solution = factor.solve(rhs);
-  return all_entries_finite(solution);
-}
-
-// LU stage: refused when U has an exactly zero diagonal entry.
-template <class T>
-bool try_lu(const ColumnMajor<T>& a, const Column<T>& rhs, Column<T>& solution) {
-  const Eigen::PartialPivLU<ColumnMajor<T>> factor(a);
-  const auto diagonal = factor.matrixLU().diagonal();
-  for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
-    if (diagonal(k) == T(0)) return false;
-  }
-  solution = factor.solve(rhs);
-  return all_entries_finite(solution);
-}
-
-// Pseudo-inverse stage: d = V Σ⁺ Uᵀ g, dropping every component whose singular value is at most
-// p·ε·σ_max.
-template <class T>
-Expected<Column<T>> pseudo_inverse_solve(const ColumnMajor<T>& a, const Column<T>& rhs) {
-  constexpr T epsilon = std::is_same_v<T, double> ? T(0x1p-52) : T(0x1p-23);
-  const Eigen::BDCSVD<ColumnMajor<T>> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
-  const auto& sigma = svd.singularValues();
-  T largest = T(0);
-  for (Eigen::Index k = 0; k < sigma.size(); ++k) largest = sigma(k) > largest ? sigma(k) : largest;
-  const T threshold = T(a.rows()) * epsilon * largest;
-  if (threshold < T(0)) return NativeError::linear_solve();
-  Column<T> projected = svd.matrixU().transpose() * rhs;
-  for (Eigen::Index k = 0; k < sigma.size(); ++k) {
-    projected(k) = sigma(k) <= threshold ? T(0) : projected(k) / sigma(k);
-  }
-  Column<T> solution = svd.matrixV() * projected;
-  if (!all_entries_finite(solution)) return NativeError::non_finite();
-  return solution;
-}
-
-}  // namespace detail
 
 // Solves A·d = g for the row-major p × p system into `direction` through the cascade Cholesky
 // (64-bit only, for a symmetric A) → LU → thresholded pseudo-inverse. Returns whether the
-// pseudo-inverse stage supplied the direction. A must be finite; the caller checks.
+// pseudo-inverse stage supplied the direction. A must be finite; the caller checks. Defined for
+// float and double, each in its own unit (decompositions.hpp).
 template <class T>
 Expected<bool> solve_direction(std::span<const T> system, std::span<const T> gradient,
-                               std::size_t p, std::span<T> direction) {
-  detail::ColumnMajor<T> a(p, p);
-  for (std::size_t i = 0; i < p; ++i) {
-    for (std::size_t j = 0; j < p; ++j) a(i, j) = system[i * p + j];
-  }
-  const detail::Column<T> rhs = Eigen::Map<const detail::Column<T>>(gradient.data(), p);
-  detail::Column<T> solution;
-  bool pseudo_inverse = false;
-  bool solved = false;
-  if constexpr (std::is_same_v<T, double>) solved = detail::try_cholesky(a, rhs, solution);
-  if (!solved) solved = detail::try_lu(a, rhs, solution);
-  if (!solved) {
-    Expected<detail::Column<T>> fallback = detail::pseudo_inverse_solve(a, rhs);
-    if (!fallback) return fallback.error();
-    solution = std::move(fallback.value());
-    pseudo_inverse = true;
-  }
-  std::copy(solution.data(), solution.data() + p, direction.begin());
-  return pseudo_inverse;
-}
+                               std::size_t p, std::span<T> direction);
+
+extern template Expected<bool> solve_direction<float>(std::span<const float>,
+                                                      std::span<const float>, std::size_t,
+                                                      std::span<float>);
+extern template Expected<bool> solve_direction<double>(std::span<const double>,
+                                                       std::span<const double>, std::size_t,
+                                                       std::span<double>);
 
 }  // namespace quillfen

@@ -7,7 +7,7 @@
 
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
-#include "kernels/vector/vector_kernels.hpp"
+#include "kernels/simd/dispatch.hpp"
 #include "solver/solver_outcome.hpp"
 
 namespace quillfen::detail {
@@ -15,8 +15,9 @@ namespace quillfen::detail {
 // √(step·step) ≤ tol·(√(β·β) + 1), in T; NaN means not converged.
 template <class T>
 bool step_is_small(std::span<const T> step, std::span<const T> beta, double tol) {
-  const T step_norm = std::sqrt(dot(step, step));
-  const T beta_norm = std::sqrt(dot(beta, beta));
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  const T step_norm = std::sqrt(kernels.dot(step, step));
+  const T beta_norm = std::sqrt(kernels.dot(beta, beta));
   return step_norm <= T(tol) * (beta_norm + T(1));
 }
 
@@ -25,7 +26,8 @@ bool step_is_small(std::span<const T> step, std::span<const T> beta, double tol)
 template <class T>
 void restore_residuals(Workspace<T>& workspace, const BatchView<T>& batch,
                        std::span<const T> beta) {
-  compute_residuals<T>(batch.x_design, batch.cols, batch.y, beta, workspace.residuals, batch.rows);
+  simd::kernels<T>().compute_residuals(batch.x_design, batch.cols, batch.y, beta,
+                                       workspace.residuals, batch.rows);
 }
 
 // The outcome with its final counters filled in.

@@ -5,13 +5,11 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/expected.hpp"
+#include "common/expected.hpp"
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
-#include "engine/value_tests.hpp"
 #include "engine/workspace.hpp"
-#include "kernels/gram/newton_system.hpp"
-#include "kernels/objective/objective.hpp"
-#include "kernels/vector/vector_kernels.hpp"
+#include "kernels/simd/dispatch.hpp"
 #include "solver/direction_solve.hpp"
 #include "solver/iteration_steps.hpp"
 #include "solver/solver_outcome.hpp"
@@ -35,14 +33,15 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
   const std::span<T> step(workspace.step);
   const std::span<T> direction(workspace.direction);
 
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
   auto objective_at = [&](std::span<const T> point) {
-    return combined_objective<T>(batch, point, state, config, workspace, combined_weight);
+    return kernels.combined_objective(batch, point, state, config, workspace, combined_weight);
   };
   double objective = objective_at(beta);
 
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
-    if (Status failure =
-            newton_system<T>(batch, beta, state, config, workspace, bandwidth, combined_weight)) {
+    if (Status failure = kernels.newton_system(batch, beta, state, config, workspace, bandwidth,
+                                               combined_weight)) {
       return *failure;
     }
     if (workspace.system_matrix.size() != p * p || workspace.gradient.size() != p) {

@@ -5,12 +5,11 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/expected.hpp"
+#include "common/expected.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
-#include "kernels/gram/gradient.hpp"
-#include "kernels/objective/objective.hpp"
-#include "kernels/vector/vector_kernels.hpp"
+#include "kernels/objective/penalty_terms.hpp"
+#include "kernels/simd/dispatch.hpp"
 #include "solver/iteration_steps.hpp"
 #include "solver/solver_outcome.hpp"
 
@@ -47,15 +46,16 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
   const std::span<const T> gradient(workspace.gradient);
   const std::size_t penalised = penalised_count(p, state.fit_intercept);
 
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
   auto objective_at = [&](std::span<const T> point) {
-    return combined_objective<T>(batch, point, state, config, workspace, combined_weight);
+    return kernels.combined_objective(batch, point, state, config, workspace, combined_weight);
   };
   double objective = objective_at(beta);
   double lipschitz = 1.0;
 
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
-    compute_psi<T>(batch, workspace.residuals, workspace.psi, config.tau);
-    combined_gradient<T>(batch, beta, state, true, workspace, combined_weight);
+    kernels.compute_psi(batch, workspace.residuals, workspace.psi, config.tau);
+    kernels.combined_gradient(batch, beta, state, true, workspace, combined_weight);
 
     bool accepted = false;
     for (int trial = 0; trial < detail::kMaxProximalTrials; ++trial) {
@@ -66,8 +66,8 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
         candidate[i] = detail::soft_threshold(z, i < penalised ? threshold : T(0));
         step[i] = candidate[i] - beta[i];
       }
-      const double descent = double(dot<T>(gradient, step));
-      const double step_length = double(std::sqrt(dot<T>(step, step)));
+      const double descent = double(kernels.dot(gradient, step));
+      const double step_length = double(std::sqrt(kernels.dot(step, step)));
       const double trial_objective = objective_at(candidate);
       const double curvature = step_length * ((0.5 * lipschitz) * step_length);
       if (trial_objective <= ((objective + descent) + curvature) + 1e-12) {

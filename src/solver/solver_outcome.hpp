@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "engine/aligned_vector.hpp"
+#include "common/aligned_vector.hpp"
 
 namespace quillfen {
 

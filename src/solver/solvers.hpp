@@ -7,8 +7,6 @@
 namespace quillfen {
 
 #define QUILLFEN_SOLVERS(EXTERN, T)                                                                \
-  EXTERN template Expected<bool> solve_direction<T>(std::span<const T>, std::span<const T>,        \
-                                                    std::size_t, std::span<T>);                    \
   EXTERN template Expected<SolverOutcome<T>> solve_newton<T>(Workspace<T>&, const BatchView<T>&,   \
                                                              const EngineState<T>&,                \
                                                              const UpdateConfig&, double, double); \

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 
 namespace quillfen {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "batch_fixture.hpp"
 #include "engine/workspace_sizing.hpp"
+#include "kernels/objective/objective.hpp"
 #include "solver/solvers.hpp"
 
 namespace quillfen {

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
 #include "engine/validation.hpp"
-#include "engine/value_tests.hpp"
 
 namespace quillfen {
 namespace {

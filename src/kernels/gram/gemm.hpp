@@ -4,10 +4,9 @@
 #include <limits>
 #include <span>
 
-#include <Eigen/Core>
-
-#include "engine/checked_math.hpp"
-#include "engine/native_error.hpp"
+#include "common/checked_math.hpp"
+#include "common/native_error.hpp"
+#include "kernels/gram/eigen_core.hpp"
 
 namespace quillfen {
 

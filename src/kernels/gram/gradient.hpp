@@ -10,6 +10,7 @@
 #include "engine/workspace.hpp"
 #include "kernels/objective/objective.hpp"
 #include "kernels/parallel_rules.hpp"
+#include "kernels/simd/lanes.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 #include "parallel/thread_pool.hpp"
 
@@ -47,8 +48,8 @@ std::size_t column_group(std::size_t width, std::size_t workers) {
 template <class T, std::size_t Vectors>
 void accumulate_tile(const T* design, std::size_t p, const T* psi, std::size_t first,
                      std::size_t end, std::size_t column, T* acc, std::size_t extra) {
-  typedef T Vector __attribute__((vector_size(32)));
-  constexpr std::size_t kPerVector = sizeof(Vector) / sizeof(T);
+  using Vector = typename simd::Lanes<T>::Vector;
+  constexpr std::size_t kPerVector = simd::Lanes<T>::kWidth;
   constexpr std::size_t kWidth = Vectors * kPerVector;
   Vector sums[Vectors + 1];  // one spare, so that a tile of single columns still has an array
   std::memcpy(sums, acc, kWidth * sizeof(T));
@@ -75,7 +76,7 @@ void accumulate_tile(const T* design, std::size_t p, const T* psi, std::size_t f
 template <class T>
 void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T> psi,
                      std::size_t first, std::size_t end, std::size_t column, std::span<T> acc) {
-  constexpr std::size_t kVector = 32 / sizeof(T);
+  constexpr std::size_t kVector = simd::Lanes<T>::kWidth;
   const T* x = design.data();
   std::size_t j = 0;
   for (; j + 4 * kVector <= acc.size(); j += 4 * kVector) {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/gram/gradient.hpp"
@@ -68,26 +68,5 @@ Status newton_system(const BatchView<T>& batch, std::span<const T> beta,
   for (std::size_t j = 0; j < p; ++j) system[j * (p + 1)] = ridge + system[j * (p + 1)];
   return std::nullopt;
 }
-
-#define QUILLFEN_GRAM_KERNELS(EXTERN, T)                                                         \
-  EXTERN template Status gemm_at_b<T>(std::span<const T>, std::span<const T>, std::uint64_t,     \
-                                      std::uint64_t, std::span<T>, bool);                        \
-  EXTERN template Status weighted_gram_rows<T>(const BatchView<T>&, std::span<const T>,          \
-                                               std::uint64_t, std::uint64_t, std::span<T>,       \
-                                               std::span<T>);                                    \
-  EXTERN template Status weighted_gram<T>(const BatchView<T>&, std::span<const T>, std::span<T>, \
-                                          std::span<T>, std::span<T>);                           \
-  EXTERN template void compute_psi<T>(const BatchView<T>&, std::span<const T>, std::span<T>,     \
-                                      double);                                                   \
-  EXTERN template void transposed_product<T>(const BatchView<T>&, std::span<const T>,            \
-                                             std::span<T>, bool, std::span<T>);                  \
-  EXTERN template void combined_gradient<T>(const BatchView<T>&, std::span<const T>,             \
-                                            const EngineState<T>&, bool, Workspace<T>&, double); \
-  EXTERN template void curvature_weights<T>(std::span<const T>, std::span<T>, double, double);   \
-  EXTERN template Status newton_system<T>(const BatchView<T>&, std::span<const T>,               \
-                                          const EngineState<T>&, const UpdateConfig&,            \
-                                          Workspace<T>&, double, double);
-QUILLFEN_GRAM_KERNELS(extern, float)
-QUILLFEN_GRAM_KERNELS(extern, double)
 
 }  // namespace quillfen

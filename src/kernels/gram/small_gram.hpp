@@ -6,10 +6,11 @@
 #include <cstring>
 #include <span>
 
-#include "engine/checked_math.hpp"
-#include "engine/native_error.hpp"
+#include "common/checked_math.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 #include "kernels/parallel_rules.hpp"
+#include "kernels/simd/lanes.hpp"
 
 namespace quillfen {
 
@@ -33,30 +34,11 @@ inline T gram_row_weight(const BatchView<T>& batch, std::span<const T> weights, 
 
 namespace detail {
 
-template <class T>
-struct GramLanes {
-  typedef T Vector __attribute__((vector_size(32)));
-  static constexpr std::size_t kWidth = sizeof(Vector) / sizeof(T);
-};
-
 template <class Vector, class T>
 inline Vector broadcast(T value) {
   Vector lanes;
   for (std::size_t l = 0; l < sizeof(Vector) / sizeof(T); ++l) lanes[l] = value;
   return lanes;
-}
-
-template <class Vector>
-inline Vector multiply_add(Vector a, Vector b, Vector c) {
-#if defined(__FMA__) && defined(__AVX__)
-  if constexpr (sizeof(a[0]) == 8) {
-    return __builtin_ia32_vfmaddpd256(a, b, c);
-  } else {
-    return __builtin_ia32_vfmaddps256(a, b, c);
-  }
-#else
-  return a * b + c;  // contraction is off: a product, then a sum
-#endif
 }
 
 // Rows [j0, j0 + J) of the Gram matrix over design rows [first, end), written to `out`, or added
@@ -65,8 +47,8 @@ inline Vector multiply_add(Vector a, Vector b, Vector c) {
 template <class T, std::size_t J, std::size_t KV>
 void small_gram_tile(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
                      std::uint64_t end, std::size_t j0, std::span<T> out, bool accumulate) {
-  using Vector = typename GramLanes<T>::Vector;
-  constexpr std::size_t kWidth = GramLanes<T>::kWidth;
+  using Vector = typename simd::Lanes<T>::Vector;
+  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   constexpr std::size_t kRowSpan = KV * kWidth;
   const std::size_t p = batch.cols;
   const std::span<const T> x = batch.x_design;
@@ -88,7 +70,7 @@ void small_gram_tile(const BatchView<T>& batch, std::span<const T> weights, std:
     for (std::size_t j = 0; j < J; ++j) {
       const Vector factor = broadcast<Vector>(row[j0 + j]);
       for (std::size_t v = 0; v < KV; ++v)
-        sums[j][v] = multiply_add(factor, weighted[v], sums[j][v]);
+        sums[j][v] = simd::matrix_product_multiply_add(factor, weighted[v], sums[j][v]);
     }
   };
 
@@ -154,7 +136,7 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
 // Does a design of `p` columns take the register-blocked path?
 template <class T>
 constexpr bool small_gram_fits(std::uint64_t p) {
-  return p <= SMALL_GRAM_MAX_VECTORS * detail::GramLanes<T>::kWidth;
+  return p <= SMALL_GRAM_MAX_VECTORS * simd::Lanes<T>::kWidth;
 }
 
 // out ← Σ (w_i·s_i) x_i x_iᵀ over rows [first, end) of a design whose width fits the small path.
@@ -169,7 +151,7 @@ Status small_weighted_gram(const BatchView<T>& batch, std::span<const T> weights
       (batch.sample_weight && end > batch.sample_weight->size())) {
     return NativeError::invalid_batch("GEMM buffers do not match the declared matrix shapes");
   }
-  constexpr std::size_t kWidth = detail::GramLanes<T>::kWidth;
+  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   static_assert(SMALL_GRAM_MAX_VECTORS == 3, "one case per row width in vectors");
   switch ((p + kWidth - 1) / kWidth) {
     case 1:

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/checked_math.hpp"
-#include "engine/native_error.hpp"
+#include "common/checked_math.hpp"
+#include "common/native_error.hpp"
 #include "engine/records.hpp"
 #include "kernels/gram/gemm.hpp"
 #include "kernels/gram/small_gram.hpp"

@@ -6,6 +6,7 @@
 
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
+#include "kernels/objective/penalty_terms.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 
 namespace quillfen {
@@ -17,19 +18,6 @@ inline T huber_loss(T r, T tau) {
   const T magnitude = std::fabs(r);
   if (magnitude <= tau) return r * (r * T(0.5));
   return tau * magnitude - tau * (tau * T(0.5));
-}
-
-// +1, −1, or 0 for either zero and for NaN.
-template <class T>
-inline T sign_of(T value) {
-  if (value > T(0)) return T(1);
-  if (value < T(0)) return T(-1);
-  return T(0);
-}
-
-// Number of penalised coefficients: all but the intercept, which is the last one.
-inline std::size_t penalised_count(std::size_t p, bool fit_intercept) {
-  return fit_intercept && p > 0 ? p - 1 : p;
 }
 
 // F(β) = [Σ s_i ρ(r_i) + ½ (β − β₀)ᵀ I₀ (β − β₀)] / W, minus on the l1 path (after earlier
@@ -76,25 +64,5 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
   }
   return double(objective);
 }
-
-// The reported objective: F plus, on the l1 path, λ·Σ|β_j| over the penalised coefficients,
-// summed in index order in double precision.
-template <class T>
-double penalized_objective(std::span<const T> beta, bool fit_intercept, bool l1, double objective,
-                           double lambda) {
-  if (!l1) return objective;
-  double total = 0.0;
-  const std::size_t penalised = penalised_count(beta.size(), fit_intercept);
-  for (std::size_t j = 0; j < penalised; ++j) total += std::fabs(double(beta[j]));
-  return objective + lambda * total;
-}
-
-#define QUILLFEN_OBJECTIVE_KERNELS(EXTERN, T)                                              \
-  EXTERN template double combined_objective<T>(const BatchView<T>&, std::span<const T>,    \
-                                               const EngineState<T>&, const UpdateConfig&, \
-                                               Workspace<T>&, double);                     \
-  EXTERN template double penalized_objective<T>(std::span<const T>, bool, bool, double, double);
-QUILLFEN_OBJECTIVE_KERNELS(extern, float)
-QUILLFEN_OBJECTIVE_KERNELS(extern, double)
 
 }  // namespace quillfen

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "kernels/parallel_rules.hpp"
+#include "kernels/simd/lanes.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen {
@@ -19,8 +20,8 @@ namespace quillfen {
 // registers; a single 64-byte vector would be split and spilled on AVX2.
 template <class T>
 inline T dot(std::span<const T> a, std::span<const T> b) {
-  typedef T Vector __attribute__((vector_size(32)));
-  constexpr std::size_t kPerVector = sizeof(Vector) / sizeof(T);
+  using Vector = typename simd::Lanes<T>::Vector;
+  constexpr std::size_t kPerVector = simd::Lanes<T>::kWidth;
   constexpr std::size_t kVectors = 8 / kPerVector;
   const std::size_t length = std::min(a.size(), b.size());
   const std::size_t blocks = length / 8;
@@ -79,13 +80,5 @@ void row_products(std::span<const T> design, std::uint64_t p, std::span<const T>
   const std::size_t count = std::min<std::uint64_t>(rows, design.size() / p);
   for (std::size_t i = 0; i < count; ++i) out[i] = product(i);
 }
-
-#define QUILLFEN_VECTOR_KERNELS(EXTERN, T)                                                         \
-  EXTERN template void compute_residuals<T>(std::span<const T>, std::uint64_t, std::span<const T>, \
-                                            std::span<const T>, std::span<T>, std::uint64_t);      \
-  EXTERN template void row_products<T>(std::span<const T>, std::uint64_t, std::span<const T>,      \
-                                       std::span<T>, std::uint64_t);
-QUILLFEN_VECTOR_KERNELS(extern, float)
-QUILLFEN_VECTOR_KERNELS(extern, double)
 
 }  // namespace quillfen

@@ -3,7 +3,7 @@
 #include <utility>
 #include <variant>
 
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 
 namespace quillfen {
 

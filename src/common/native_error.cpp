@@ -1,4 +1,4 @@
-#include "engine/native_error.hpp"
+#include "common/native_error.hpp"
 
 #include <cstring>
 

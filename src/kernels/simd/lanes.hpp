@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+
+namespace quillfen::simd {
+
+// The kernels' vector: 32 bytes of T (four doubles or eight floats) in GCC's vector extension.
+// The x86-64-v2 copy of the kernels splits each operation into two 16-byte halves, the v3 and v4
+// copies use one AVX register; every lane computes the same either way, so a kernel written with
+// it gives the same bits on every target.
+template <class T>
+struct Lanes {
+  typedef T Vector __attribute__((vector_size(32)));
+  static constexpr std::size_t kWidth = sizeof(Vector) / sizeof(T);
+};
+
+// a·b + c lane by lane, fused into one rounding where the target has FMA (x86-64-v3 and up) and
+// as a product then a sum elsewhere. Only the matrix product may use it: its bits then depend on
+// the target.
+template <class Vector>
+inline Vector matrix_product_multiply_add(Vector a, Vector b, Vector c) {
+#if defined(__FMA__) && defined(__AVX__)
+  if constexpr (sizeof(a[0]) == 8) {
+    return __builtin_ia32_vfmaddpd256(a, b, c);
+  } else {
+    return __builtin_ia32_vfmaddps256(a, b, c);
+  }
+#else
+  return a * b + c;  // contraction is off: a product, then a sum
+#endif
+}
+
+}  // namespace quillfen::simd
