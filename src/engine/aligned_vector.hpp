@@ -19,10 +19,10 @@ struct AlignedAllocator {
 
   T* allocate(std::size_t count) {
     if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    return static_cast<T*>(::operator new (count * sizeof(T), std::align_val_t{kBufferAlignment}));
+    return static_cast<T*>(::operator new(count * sizeof(T), std::align_val_t{kBufferAlignment}));
   }
   void deallocate(T* pointer, std::size_t) noexcept {
-    ::operator delete (pointer, std::align_val_t{kBufferAlignment});
+    ::operator delete(pointer, std::align_val_t{kBufferAlignment});
   }
 
   template <class U>

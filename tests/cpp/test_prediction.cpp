@@ -42,8 +42,8 @@ TYPED_TEST(Prediction, ZeroRowsGiveAnEmptyVector) {
 // Designs just below and at the parallel threshold give each row's own dot product, bit for bit.
 TYPED_TEST(Prediction, SequentialAndParallelRowsAgreeWithTheRowDot) {
   using T = TypeParam;
-  for (const auto [rows, cols] : {std::pair<std::uint64_t, std::uint64_t>{111111, 9},
-                                  std::pair<std::uint64_t, std::uint64_t>{100000, 10}}) {
+  for (const auto& [rows, cols] : {std::pair<std::uint64_t, std::uint64_t>{111111, 9},
+                                   std::pair<std::uint64_t, std::uint64_t>{100000, 10}}) {
     std::vector<T> design(rows * cols), beta(cols);
     for (std::size_t k = 0; k < design.size(); ++k) design[k] = T(std::sin(0.37 * k) * 3);
     for (std::size_t j = 0; j < cols; ++j) beta[j] = T(0.5 - 0.3 * j);
