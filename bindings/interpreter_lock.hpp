@@ -34,11 +34,16 @@ class UnlockedInterpreter {
 };
 
 // Runs one engine call with the lock released, where its numerical work belongs (the private pool
-// or the calling thread), and returns its result once the lock is held again. While it runs, the
-// calling thread checks for signals every few hundredths of a second; when a handler raises, the
-// call is cancelled, its result dropped, and Interrupted returned with that exception pending.
+// or the calling thread), and returns its result once the lock is held again. On the main thread,
+// the only one that runs signal handlers, the call checks for signals every few hundredths of a
+// second; when a handler raises, the call is cancelled, its result dropped, and Interrupted
+// returned with that exception pending.
 template <class T, class Job>
 std::invoke_result_t<Job&> compute_unlocked(const TypedEngine<T>& engine, Job&& job) {
+  if (!_PyOS_IsMainThread()) {
+    UnlockedInterpreter unlocked;
+    return run_on_engine_threads(engine, job);
+  }
   UnlockedInterpreter unlocked;
   parallel::Cancellation cancellation(&UnlockedInterpreter::signal_handler_raised, &unlocked);
   const parallel::CancellationScope scope(&cancellation);
