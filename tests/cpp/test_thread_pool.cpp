@@ -264,6 +264,9 @@ FailedStart start_pool_under_tight_memory_limit() {
 }
 
 TEST(PoolLifetime, FailedThreadStartThrowsOsErrorAndLeavesNoThread) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit under a lowered address-space limit";
+#endif
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) _exit(start_pool_under_tight_memory_limit());
