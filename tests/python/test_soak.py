@@ -10,7 +10,7 @@ import tracemalloc
 
 import numpy as np
 from _quillfen_native_cpu import NativeCpuEngine
-from conftest import UNDER_ADDRESS_SANITIZER, wait_until
+from conftest import UNDER_ADDRESS_SANITIZER, pool_thread_names, wait_until
 
 SCALE = int(os.environ.get("QUILLFEN_SOAK_SCALE", "1"))
 P = 60  # large enough that a lost summary per cycle (about 29 KiB) stands out
@@ -44,6 +44,7 @@ def test_update_predict_state_restore_cycles_hold_memory_and_threads_steady():
     rng = np.random.default_rng(0)
     x = np.hstack([rng.standard_normal((200, P - 1)), np.ones((200, 1))])
     y = x[:, 0] + rng.standard_t(3, 200)
+    assert wait_until(lambda: pool_thread_names() == [])  # earlier tests' pools wind down
     engines = [NativeCpuEngine("float64", P), NativeCpuEngine("float64", P, n_threads=2)]
     for _ in range(1000):  # workspaces, pools and the interpreter's caches settle first
         for engine in engines:
@@ -67,6 +68,7 @@ def test_update_predict_state_restore_cycles_hold_memory_and_threads_steady():
 
 def test_private_pool_engines_created_and_dropped_leave_no_threads_or_memory():
     x = np.ones((10, 3))
+    assert wait_until(lambda: pool_thread_names() == [])  # earlier tests' pools wind down
     start_threads = thread_count()
     for _ in range(20):  # allocator pools settle first
         NativeCpuEngine("float32", 3, n_threads=2).predict(x.astype(np.float32))
