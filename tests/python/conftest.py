@@ -8,7 +8,9 @@ from pathlib import Path
 import pytest
 
 
-def run_python(code: str, env_overrides: dict[str, str] | None = None) -> subprocess.CompletedProcess:
+def run_python(
+    code: str, env_overrides: dict[str, str] | None = None
+) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter, so that process-wide state starts from scratch."""
     env = dict(os.environ)
     env.pop("RAYON_NUM_THREADS", None)
