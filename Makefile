@@ -133,3 +133,55 @@ ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 # Every Python file of the project is held to ruff.
 PY_LINT_PATHS := python tests benchmarks examples packaging
+# The engine's stub and where mypy finds it.
+STUB_PATH := python
+STUB_MODULES := quillfen._native_cpu
+CPP_SOURCES = $(shell find src bindings tests/cpp benchmarks -name '*.cpp' -o -name '*.hpp')
+SANITIZER_CMAKE := $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	-DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_WERROR=ON -DQUILLFEN_BUILD_TESTS=ON \
+	-DPython_EXECUTABLE=$(CURDIR)/$(PY)
+# CPython itself is not instrumented: the ASan runtime goes first, its leak check stays off for
+# the interpreter (the C++ tests keep it), and a failed allocation returns null so that operator
+# new throws std::bad_alloc as it does without the sanitizer.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+ASAN_PYTHON_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONPATH=$(ASAN_BUILD):python \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUILLFEN_SANITIZER=address
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:die_after_fork=0:second_deadlock_stack=1
+
+.PHONY: lint sanitize sanitize-address sanitize-thread fuzz soak
+
+$(LINT_STAMP): requirements-lint.txt | $(PY)
+	$(PY) -m pip install --disable-pip-version-check -q -r requirements-lint.txt
+	touch $@
+
+lint: $(LINT_STAMP) install-extension
+	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+	$(VENV)/bin/ruff check $(PY_LINT_PATHS)
+	$(VENV)/bin/ruff format --check $(PY_LINT_PATHS)
+	MYPYPATH=$(STUB_PATH) $(VENV)/bin/mypy --strict python/quillfen
+	MYPYPATH=$(STUB_PATH) $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml \
+	  --allowlist tests/stubtest-allowlist.txt $(STUB_MODULES)
+
+sanitize: sanitize-address sanitize-thread
+
+# Core, extension and C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer; the C++
+# tests, then the Python suite against this extension.
+sanitize-address: $(DEPS_STAMP) gtest
+	$(SANITIZER_CMAKE) -S . -B $(ASAN_BUILD) -DQUILLFEN_SANITIZE=address
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	$(ASAN_PYTHON_ENV) $(PY) -m pytest -q -p no:cacheprovider
+
+# Core and C++ tests under ThreadSanitizer (the interpreter cannot host it).
+sanitize-thread: $(DEPS_STAMP) gtest
+	$(SANITIZER_CMAKE) -S . -B $(TSAN_BUILD) -DQUILLFEN_SANITIZE=thread -DQUILLFEN_BUILD_EXTENSION=OFF
+	$(VENV)/bin/cmake --build $(TSAN_BUILD) -j $(JOBS)
+	$(TSAN_ENV) $(VENV)/bin/ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The long profiles of the suite's fuzz and soak tests (make test runs short ones).
+fuzz: install-extension
+	QUILLFEN_FUZZ_CALLS=100000 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_fuzz.py
+
+soak: install-extension
+	QUILLFEN_SOAK_SCALE=20 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_soak.py

@@ -5,6 +5,8 @@ from typing import Literal, TypeAlias, TypedDict, final
 import numpy as np
 import numpy.typing as npt
 
+__all__ = ["NativeCpuEngine", "version"]
+
 _Array: TypeAlias = npt.NDArray[np.float32] | npt.NDArray[np.float64]
 
 class VersionInfo(TypedDict):
