@@ -28,8 +28,14 @@ CASES = [
     (900, 200, "none", False),
     (900, 200, "l1", False),
 ]
-DIAGNOSTICS = ("iterations", "converged", "objective", "lambda_value", "bandwidth",
-               "used_regularized_fallback")
+DIAGNOSTICS = (
+    "iterations",
+    "converged",
+    "objective",
+    "lambda_value",
+    "bandwidth",
+    "used_regularized_fallback",
+)
 
 
 def encode(value):
@@ -59,9 +65,20 @@ def run_stream():
             y = x @ truth + noise
             weights = rng.uniform(0.5, 2.0, rows) if weighted else None
             result = engine.update(
-                x, y, weights, batch_weight=float(rows), n_features_in=cols - 1,
-                fit_intercept=True, tau=1.345, penalty=penalty, lambda_scale=0.5,
-                bandwidth_scale=1.0, max_iter=50, tol=1e-8, ridge=1e-8)
+                x,
+                y,
+                weights,
+                batch_weight=float(rows),
+                n_features_in=cols - 1,
+                fit_intercept=True,
+                tau=1.345,
+                penalty=penalty,
+                lambda_scale=0.5,
+                bandwidth_scale=1.0,
+                max_iter=50,
+                tol=1e-8,
+                ridge=1e-8,
+            )
             for key, value in result.items():
                 values[f"{name}/{batch}/{key}"] = encode(value)
             values[f"{name}/{batch}/predictions"] = encode(engine.predict(x))
@@ -73,8 +90,9 @@ def run_stream():
 def values_under(target):
     """The stream's values in a fresh interpreter with the kernels of `target`."""
     env = dict(os.environ, QUILLFEN_FORCE_TARGET=target)
-    done = subprocess.run([sys.executable, __file__], env=env, capture_output=True, text=True,
-                          timeout=300, check=True)
+    done = subprocess.run(
+        [sys.executable, __file__], env=env, capture_output=True, text=True, timeout=300, check=True
+    )
     return json.loads(done.stdout)
 
 
