@@ -126,3 +126,12 @@ wheel-check: wheel
 
 clean:
 	rm -rf build dist $(VENV)
+
+# ---------------------------------------------------------------------------------------------
+# Checks (run by .ci/run): format, lint and types; sanitizer builds; long fuzz and soak runs.
+
+LINT_STAMP := $(VENV)/.lint-installed
+ASAN_BUILD := build/asan
+TSAN_BUILD := build/tsan
+# Every Python file of the project is held to ruff.
+PY_LINT_PATHS := python tests benchmarks examples packaging

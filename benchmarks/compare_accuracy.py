@@ -63,7 +63,9 @@ def main():
         f"error / full-data Huber fit's error over {n_streams} streams of {N_BATCHES} batches"
         f" x {ROWS} rows"
     )
-    for name, column in zip(["StreamingHuberRegressor", "SGDRegressor(huber, averaged)"], ratios.T):
+    for name, column in zip(
+        ["StreamingHuberRegressor", "SGDRegressor(huber, averaged)"], ratios.T, strict=False
+    ):
         print(
             f"{name:>30}: median {np.median(column):.3f}, range {column.min():.3f}"
             f" to {column.max():.3f}"

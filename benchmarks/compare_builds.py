@@ -39,9 +39,7 @@ def cpu_name():
     except OSError:
         return platform.processor() or "unknown CPU"
     features = fields.get("flags", "").split()
-    widest = (
-        "AVX-512" if "avx512f" in features else "AVX2" if "avx2" in features else "SSE"
-    )
+    widest = "AVX-512" if "avx512f" in features else "AVX2" if "avx2" in features else "SSE"
     return (
         f"{fields.get('model name', 'unknown CPU')} (family {fields.get('cpu family', '?')} "
         f"model {fields.get('model', '?')}, {widest})"
@@ -54,9 +52,7 @@ def run_cases(executable, environment):
     completed = subprocess.run(
         [executable, "engine"], stdout=subprocess.PIPE, text=True, check=True, env=env
     )
-    records = [
-        json.loads(line) for line in completed.stdout.splitlines() if line.strip()
-    ]
+    records = [json.loads(line) for line in completed.stdout.splitlines() if line.strip()]
     machine = next(r for r in records if r["kind"] == "machine")
     cases = {
         (r["kind"], r["n"], r["p"], r["dtype"]): r["median_s"]
@@ -80,13 +76,8 @@ def main(dispatching, native):
             for case, seconds in cases.items():
                 best[name][case] = min(seconds, best[name].get(case, seconds))
 
-    print(
-        f"\nBuilds compared on {cpu_name()}, {os.cpu_count()} logical CPUs, best of {ROUNDS}"
-    )
-    print(
-        "kernels: "
-        + ", ".join(f"{name} = {target}" for name, target in kernels.items())
-    )
+    print(f"\nBuilds compared on {cpu_name()}, {os.cpu_count()} logical CPUs, best of {ROUNDS}")
+    print("kernels: " + ", ".join(f"{name} = {target}" for name, target in kernels.items()))
     header = f"{'case':<28}{'dispatch ms':>12}{'native ms':>11}{'v2 only ms':>12}"
     print(header + f"{'dispatch/native':>17}{'v2/dispatch':>13}")
     for case in best["dispatch"]:

@@ -22,7 +22,6 @@ import sys
 import time
 
 import numpy as np
-
 from timing import median_seconds, verdict
 
 from quillfen import NativeCpuEngine, version
@@ -39,8 +38,15 @@ SMALL_UPDATE_TARGET_US = 30.0
 SMALL_PREDICT_TARGET_US = 10.0
 
 # The same settings as the C++ update benchmark.
-SETTINGS = dict(tau=1.345, penalty="none", lambda_scale=1.0, bandwidth_scale=1.0, max_iter=50,
-                tol=1e-6, ridge=1e-8)
+SETTINGS = dict(
+    tau=1.345,
+    penalty="none",
+    lambda_scale=1.0,
+    bandwidth_scale=1.0,
+    max_iter=50,
+    tol=1e-6,
+    ridge=1e-8,
+)
 
 
 def timed(run, setup=None):
@@ -84,8 +90,9 @@ class Case:
         self.engine.restore(**self.fresh)
 
     def update(self):
-        result = self.engine.update(self.x, self.y, None, float(self.n), self.p - 1, True,
-                                    **SETTINGS)
+        result = self.engine.update(
+            self.x, self.y, None, float(self.n), self.p - 1, True, **SETTINGS
+        )
         self.k = result["iterations"]
         self.beta = result["coefficients"]
 
@@ -136,7 +143,7 @@ class Stream:
     def measure_numpy(self):
         # The same batches, each with k + 1 products for the k its update reported.
         samples = []
-        for (x, _), k in zip(self.batches[1:], self.iterations):
+        for (x, _), k in zip(self.batches[1:], self.iterations, strict=False):
             start = time.perf_counter()
             gram_products(x, self.w, k + 1)
             samples.append(time.perf_counter() - start)
@@ -159,8 +166,9 @@ class Stream:
 
         one_row = x[:1].copy()
         return {
-            "tiny_update_s": timed(lambda: self.update(x, y, max_iter=1),
-                                            setup=lambda: engine.restore(**self.warm)),
+            "tiny_update_s": timed(
+                lambda: self.update(x, y, max_iter=1), setup=lambda: engine.restore(**self.warm)
+            ),
             "rejected_s": timed(rejected),
             "tiny_predict_s": timed(lambda: engine.predict(one_row)),
         }
@@ -173,36 +181,50 @@ def keep_best(best, current):
 
 def print_shape_table(cases, best):
     print("One update (penalty none, fresh state) and one predict, called from Python")
-    header = (f"{'shape':>14} {'dtype':>8} {'update ms':>10} {'k':>3} {'Mrows/s':>8}"
-              f" {'vs numpy':>8} {'predict ms':>11} {'Mrows/s':>8} {'vs numpy':>8}")
+    header = (
+        f"{'shape':>14} {'dtype':>8} {'update ms':>10} {'k':>3} {'Mrows/s':>8}"
+        f" {'vs numpy':>8} {'predict ms':>11} {'Mrows/s':>8} {'vs numpy':>8}"
+    )
     print(header)
     print("-" * len(header))
     for case in cases:
         t = best[(case.n, case.p, case.dtype)]
-        print(f"{f'({case.n}, {case.p})':>14} {case.dtype:>8} {t['update_s'] * 1e3:>10.3f}"
-              f" {case.k:>3} {case.n / t['update_s'] * 1e-6:>8.2f}"
-              f" {t['update_s'] / t['gram_s']:>8.2f} {t['predict_s'] * 1e3:>11.4f}"
-              f" {case.n / t['predict_s'] * 1e-6:>8.1f} {t['predict_s'] / t['matvec_s']:>8.2f}")
-    print("vs numpy: engine time over numpy's k + 1 weighted Gram products (update) or x @ beta"
-          " (predict)\n")
+        print(
+            f"{f'({case.n}, {case.p})':>14} {case.dtype:>8} {t['update_s'] * 1e3:>10.3f}"
+            f" {case.k:>3} {case.n / t['update_s'] * 1e-6:>8.2f}"
+            f" {t['update_s'] / t['gram_s']:>8.2f} {t['predict_s'] * 1e3:>11.4f}"
+            f" {case.n / t['predict_s'] * 1e-6:>8.1f} {t['predict_s'] / t['matvec_s']:>8.2f}"
+        )
+    print(
+        "vs numpy: engine time over numpy's k + 1 weighted Gram products (update) or x @ beta"
+        " (predict)\n"
+    )
 
 
 def print_small_table(stream, t):
     n, p = SMALL_SHAPE
-    print(f"Small batches ({n}, {p}) float64: a stream of {STREAM_UPDATES} updates on a warm"
-          f" engine (mean k {np.mean(stream.iterations):.2f})")
+    print(
+        f"Small batches ({n}, {p}) float64: a stream of {STREAM_UPDATES} updates on a warm"
+        f" engine (mean k {np.mean(stream.iterations):.2f})"
+    )
     header = f"{'call':>30} {'us':>8} {'numpy us':>9} {'ratio':>6} {'target':>12}"
     print(header)
     print("-" * len(header))
-    rows = [(f"update of {n} rows", t["update_s"], t["gram_s"], SMALL_UPDATE_TARGET_US),
-            (f"predict of {n} rows", t["predict_s"], t["matvec_s"], SMALL_PREDICT_TARGET_US)]
+    rows = [
+        (f"update of {n} rows", t["update_s"], t["gram_s"], SMALL_UPDATE_TARGET_US),
+        (f"predict of {n} rows", t["predict_s"], t["matvec_s"], SMALL_PREDICT_TARGET_US),
+    ]
     for name, engine_s, numpy_s, target in rows:
         us = engine_s * 1e6
-        print(f"{name:>30} {us:>8.1f} {numpy_s * 1e6:>9.1f} {engine_s / numpy_s:>6.2f}"
-              f" {f'<= {target:.0f} {verdict(us <= target)}':>12}")
-    rows = [(f"update of {TINY_ROWS} rows, max_iter 1", t["tiny_update_s"]),
-            ("update rejected (max_iter 0)", t["rejected_s"]),
-            ("predict of 1 row", t["tiny_predict_s"])]
+        print(
+            f"{name:>30} {us:>8.1f} {numpy_s * 1e6:>9.1f} {engine_s / numpy_s:>6.2f}"
+            f" {f'<= {target:.0f} {verdict(us <= target)}':>12}"
+        )
+    rows = [
+        (f"update of {TINY_ROWS} rows, max_iter 1", t["tiny_update_s"]),
+        ("update rejected (max_iter 0)", t["rejected_s"]),
+        ("predict of 1 row", t["tiny_predict_s"]),
+    ]
     for name, engine_s in rows:
         print(f"{name:>30} {engine_s * 1e6:>8.1f}")
     print()
@@ -223,8 +245,10 @@ def main():
         keep_best(small, stream.measure_overhead())
 
     pool_threads = version()["parallel_threads"]
-    print(f"threads: {os.cpu_count()} hardware, {pool_threads} in the process-wide pool;"
-          f" numpy {np.__version__}")
+    print(
+        f"threads: {os.cpu_count()} hardware, {pool_threads} in the process-wide pool;"
+        f" numpy {np.__version__}"
+    )
     print(f"times are medians of repeated calls, best of {ROUNDS} alternating rounds\n")
     print_shape_table(cases, best)
     print_small_table(stream, small)

@@ -59,8 +59,10 @@ def numpy_gram_seconds(n, p, dtype, products):
 
 def print_update_table(updates):
     print("One update (penalty none, fresh state) against numpy's k + 1 weighted Gram products")
-    header = (f"{'shape':>14} {'dtype':>8} {'update ms':>10} {'k':>3} {'numpy ms':>10}"
-              f" {'ratio':>6} {'target':>13}")
+    header = (
+        f"{'shape':>14} {'dtype':>8} {'update ms':>10} {'k':>3} {'numpy ms':>10}"
+        f" {'ratio':>6} {'target':>13}"
+    )
     print(header)
     print("-" * len(header))
     for (n, p, dtype), row in updates.items():
@@ -68,8 +70,10 @@ def print_update_table(updates):
         target_text = ""
         if target is not None:
             target_text = f"<= {target:.1f} {verdict(row['ratio'] <= target)}"
-        print(f"{f'({n}, {p})':>14} {dtype:>8} {row['update_s'] * 1e3:>10.3f} {row['k']:>3}"
-              f" {row['numpy_s'] * 1e3:>10.3f} {row['ratio']:>6.2f} {target_text:>13}")
+        print(
+            f"{f'({n}, {p})':>14} {dtype:>8} {row['update_s'] * 1e3:>10.3f} {row['k']:>3}"
+            f" {row['numpy_s'] * 1e3:>10.3f} {row['ratio']:>6.2f} {target_text:>13}"
+        )
     print()
 
     print("float32 speed-up over float64 (update time)")
@@ -85,15 +89,19 @@ def print_update_table(updates):
         speedup = f64["update_s"] / f32["update_s"]
         target_text = ""
         if (n, p) in RATIO_TARGETS:
-            target_text = f">= {FLOAT32_SPEEDUP_TARGET:.1f} {verdict(speedup >= FLOAT32_SPEEDUP_TARGET)}"
+            target_text = (
+                f">= {FLOAT32_SPEEDUP_TARGET:.1f} {verdict(speedup >= FLOAT32_SPEEDUP_TARGET)}"
+            )
         print(f"{f'({n}, {p})':>14} {speedup:>8.2f}x {target_text:>13}")
     print()
 
 
 def print_gram_table(grams, peaks):
     print("Weighted Gram kernel alone (2 n p^2 flops) against the measured FMA peak")
-    header = (f"{'shape':>14} {'dtype':>8} {'kernel ms':>10} {'GFLOP/s':>8} {'% peak':>7}"
-              f" {'numpy GFLOP/s':>14} {'target':>11}")
+    header = (
+        f"{'shape':>14} {'dtype':>8} {'kernel ms':>10} {'GFLOP/s':>8} {'% peak':>7}"
+        f" {'numpy GFLOP/s':>14} {'target':>11}"
+    )
     print(header)
     print("-" * len(header))
     for record in grams:
@@ -103,8 +111,10 @@ def print_gram_table(grams, peaks):
         target_text = ""
         if p >= GRAM_PEAK_MIN_P:
             target_text = f">= {GRAM_PEAK_TARGET:.0%} {verdict(share >= GRAM_PEAK_TARGET)}"
-        print(f"{f'({n}, {p})':>14} {dtype:>8} {record['median_s'] * 1e3:>10.3f}"
-              f" {record['gflops']:>8.1f} {share:>7.1%} {numpy_gflops:>14.1f} {target_text:>11}")
+        print(
+            f"{f'({n}, {p})':>14} {dtype:>8} {record['median_s'] * 1e3:>10.3f}"
+            f" {record['gflops']:>8.1f} {share:>7.1%} {numpy_gflops:>14.1f} {target_text:>11}"
+        )
     print()
 
 
@@ -129,7 +139,8 @@ def measure_round(executable):
         if r["kind"] != "gram" or "error" in r:
             continue
         grams[(r["n"], r["p"], r["dtype"])] = dict(
-            r, numpy_s=numpy_gram_seconds(r["n"], r["p"], np.dtype(r["dtype"]), products=1))
+            r, numpy_s=numpy_gram_seconds(r["n"], r["p"], np.dtype(r["dtype"]), products=1)
+        )
     return machine, peaks, updates, grams, errors
 
 
@@ -158,8 +169,10 @@ def main(argv):
     for (n, p, _), row in grams.items():
         row["gflops"] = 2.0 * n * p * p / row["median_s"] * 1e-9
 
-    print(f"threads: {machine['hardware_threads']} hardware, {machine['pool_threads']} in the"
-          f" engine's pool; numpy {np.__version__}")
+    print(
+        f"threads: {machine['hardware_threads']} hardware, {machine['pool_threads']} in the"
+        f" engine's pool; numpy {np.__version__}"
+    )
     print("FMA peak (all threads): " + ", ".join(f"{d} {g:.1f} GFLOP/s" for d, g in peaks.items()))
     print(f"times are medians of repeated runs, best of {ROUNDS} alternating rounds\n")
     print_update_table(updates)

@@ -9,6 +9,11 @@
 namespace quillfen::bindings {
 
 void raise_native_error(const NativeError& error) {
+  if (error.kind == ErrorKind::Interrupted) {
+    // The signal handler's own exception is already pending; keep it.
+    if (PyErr_Occurred() == nullptr) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return;
+  }
   PyObject* type = is_input_error(error.kind) ? PyExc_ValueError : PyExc_RuntimeError;
   PyErr_SetString(type, display(error).c_str());
 }

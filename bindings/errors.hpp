@@ -6,6 +6,7 @@
 namespace quillfen::bindings {
 
 // Raises the exception class of the error's kind with its display text as the single argument.
+// An interrupted call keeps the exception its signal handler raised (KeyboardInterrupt if none).
 void raise_native_error(const NativeError& error);
 
 // Sets a ValueError with one of the surface's fixed messages; returns false for use in checks.

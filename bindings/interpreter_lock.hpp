@@ -4,6 +4,7 @@
 
 #include "bindings/python.hpp"
 #include "engine/typed_engine.hpp"
+#include "parallel/cancellation.hpp"
 
 namespace quillfen::bindings {
 
@@ -17,16 +18,38 @@ class UnlockedInterpreter {
   UnlockedInterpreter(const UnlockedInterpreter&) = delete;
   UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
 
+  // Takes the lock back for a moment to run the Python handlers of signals that arrived (only the
+  // main thread runs them). True when a handler raised, e.g. KeyboardInterrupt for Ctrl-C; that
+  // exception stays pending until the call returns. Must run on the thread that released the lock.
+  static bool signal_handler_raised(void* unlocked) {
+    auto& self = *static_cast<UnlockedInterpreter*>(unlocked);
+    PyEval_RestoreThread(self.saved_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    self.saved_ = PyEval_SaveThread();
+    return raised;
+  }
+
  private:
   PyThreadState* saved_;
 };
 
 // Runs one engine call with the lock released, where its numerical work belongs (the private pool
-// or the calling thread), and returns its result once the lock is held again.
+// or the calling thread), and returns its result once the lock is held again. On the main thread,
+// the only one that runs signal handlers, the call checks for signals every few hundredths of a
+// second; when a handler raises, the call is cancelled, its result dropped, and Interrupted
+// returned with that exception pending.
 template <class T, class Job>
 std::invoke_result_t<Job&> compute_unlocked(const TypedEngine<T>& engine, Job&& job) {
+  if (!_PyOS_IsMainThread()) {
+    UnlockedInterpreter unlocked;
+    return run_on_engine_threads(engine, job);
+  }
   UnlockedInterpreter unlocked;
-  return run_on_engine_threads(engine, job);
+  parallel::Cancellation cancellation(&UnlockedInterpreter::signal_handler_raised, &unlocked);
+  const parallel::CancellationScope scope(&cancellation);
+  auto result = run_on_engine_threads(engine, job);
+  if (cancellation.requested()) return NativeError::interrupted();
+  return result;
 }
 
 }  // namespace quillfen::bindings

@@ -4,6 +4,7 @@ Run by check_wheel_under_qemu.sh under emulated CPUs; exits non-zero on any fail
 """
 
 import numpy as np
+
 import quillfen
 from quillfen import NativeCpuEngine
 
@@ -14,9 +15,7 @@ def check(dtype: str) -> None:
     for penalty in ("none", "l1"):
         engine = NativeCpuEngine(dtype, truth.size)
         for _ in range(3):
-            x = np.column_stack(
-                [rng.standard_normal((4000, truth.size - 1)), np.ones(4000)]
-            )
+            x = np.column_stack([rng.standard_normal((4000, truth.size - 1)), np.ones(4000)])
             y = x @ truth + 0.3 * rng.standard_t(3, 4000)
             x, y = x.astype(dtype), y.astype(dtype)
             result = engine.update(
@@ -27,9 +26,7 @@ def check(dtype: str) -> None:
         error = np.max(np.abs(result["coefficients"] - truth))
         assert error < 0.05, (dtype, penalty, result["coefficients"])
         predicted = engine.predict(x[:100])
-        expected = x[:100].astype(np.float64) @ result["coefficients"].astype(
-            np.float64
-        )
+        expected = x[:100].astype(np.float64) @ result["coefficients"].astype(np.float64)
         assert np.allclose(predicted, expected, rtol=1e-4, atol=1e-4), (dtype, penalty)
         print(f"{dtype} {penalty}: coefficients {np.round(result['coefficients'], 3)}")
 

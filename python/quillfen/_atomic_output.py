@@ -36,7 +36,7 @@ def atomic_outputs(*paths: Path) -> Iterator[list[Path]]:
     temporaries = [temporary_name(path) for path in paths]
     try:
         yield temporaries
-        for temporary, path in zip(temporaries, paths):
+        for temporary, path in zip(temporaries, paths, strict=False):
             os.replace(temporary, path)
     except BaseException:
         for temporary in temporaries:

@@ -301,7 +301,7 @@ class BatchStream:
                 path, file_row = piece.path, piece.first_row + row - offset
                 break
             offset += piece.records.num_rows
-        values = list(zip(self.roles.features, batch.features[row]))
+        values = list(zip(self.roles.features, batch.features[row], strict=False))
         if batch.target is not None:
             values.append((str(self.roles.target), batch.target[row]))
         if batch.sample_weight is not None:

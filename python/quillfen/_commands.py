@@ -215,7 +215,7 @@ def _estimates_table(model: Any, reason: str) -> str:
             f"{'converged' if last['converged'] else 'NOT converged'}"
         ),
         f"{'':<20}{'coef':>14}",
-        *(f"{name:<20}{value:>14.6g}" for name, value in zip(names, values)),
+        *(f"{name:<20}{value:>14.6g}" for name, value in zip(names, values, strict=False)),
         f"No standard errors: {reason}",
     ]
     return "\n".join(lines)

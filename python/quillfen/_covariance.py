@@ -94,7 +94,7 @@ def coefficient_table(
     name_width = max(12, *(len(name) for name in names)) if names else 12
     lines = [title.center(width), "=" * width]
     half = (len(header) + 1) // 2
-    for left, right in zip(header[:half], [*header[half:], ("", "")]):
+    for left, right in zip(header[:half], [*header[half:], ("", "")], strict=False):
         left_text = f"{left[0] + ':':<18}{left[1]:>18}"
         right_text = f"{right[0] + ':':<18}{right[1]:>18}" if right[0] else ""
         lines.append(f"{left_text}    {right_text}".rstrip())
@@ -105,7 +105,7 @@ def coefficient_table(
         f" {low:>10} {high:>10}"
     )
     lines.append("-" * width)
-    for name, value, error in zip(names, params, bse):
+    for name, value, error in zip(names, params, bse, strict=False):
         estimate = float(value)
         spread = critical * float(error)
         z = estimate / float(error) if error > 0 else math.copysign(math.inf, estimate)

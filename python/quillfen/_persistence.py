@@ -200,7 +200,7 @@ def load_state(path: str | os.PathLike[str] | IO[bytes]) -> dict[str, Any]:
     if len({column.shape for column in columns}) != 1 or columns[0].ndim != 1:
         raise ValueError("the saved history columns have inconsistent shapes")
     history = [
-        {field: column[i].item() for field, column in zip(HISTORY_FIELDS, columns)}
+        {field: column[i].item() for field, column in zip(HISTORY_FIELDS, columns, strict=False)}
         for i in range(columns[0].shape[0])
     ]
     state: dict[str, Any] = {key: contents[key] for key in ENGINE_KEYS}

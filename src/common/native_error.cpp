@@ -29,6 +29,8 @@ std::string display(const NativeError& error) {
       return "native linear solve failed";
     case ErrorKind::NonFinite:
       return "native calculation produced a non-finite value";
+    case ErrorKind::Interrupted:
+      return "native call interrupted";
   }
   return "native error";
 }

@@ -7,7 +7,8 @@
 namespace quillfen {
 
 // The engine's one error value. Kinds keep their order: the first five mean the caller's input
-// or sizes are at fault, the last two that the numerical work failed.
+// or sizes are at fault, the next two that the numerical work failed. Interrupted is internal:
+// the call was cancelled (Ctrl-C), and the surface raises whatever the interruption raised.
 enum class ErrorKind : std::uint8_t {
   InvalidConfig = 0,
   InvalidState = 1,
@@ -16,6 +17,7 @@ enum class ErrorKind : std::uint8_t {
   ScalarConversion = 4,
   LinearSolve = 5,
   NonFinite = 6,
+  Interrupted = 7,
 };
 
 struct NativeError {
@@ -32,6 +34,7 @@ struct NativeError {
   static NativeError scalar_conversion() { return {ErrorKind::ScalarConversion}; }
   static NativeError linear_solve() { return {ErrorKind::LinearSolve}; }
   static NativeError non_finite() { return {ErrorKind::NonFinite}; }
+  static NativeError interrupted() { return {ErrorKind::Interrupted}; }
 
   friend bool operator==(const NativeError&, const NativeError&);
 };

@@ -82,9 +82,21 @@ void PoolCore::run(WorkGroup& group, bool caller_is_worker) {
     work_available_.notify_all();
   }
   if (caller_is_worker) group.work();
+  const auto finished = [&group] { return group.all_claimed() && group.helpers_inside_ == 0; };
   std::unique_lock lock(mutex_);
-  group.helpers_left_.wait(lock,
-                           [&group] { return group.all_claimed() && group.helpers_inside_ == 0; });
+  Cancellation* cancellation = group.cancellation();
+  if (caller_is_worker || cancellation == nullptr) {
+    group.helpers_left_.wait(lock, finished);
+  } else {
+    // The calling thread is the only one that can learn of a cancellation; keep asking while the
+    // workers compute. A cancelled group ends early; a job (not cancellable) finishes on its own
+    // once it sees the cancellation.
+    while (!group.helpers_left_.wait_for(lock, Cancellation::kPollInterval, finished)) {
+      lock.unlock();
+      cancellation->check();
+      lock.lock();
+    }
+  }
   unlink(group);
 }
 

@@ -1,6 +1,7 @@
 #include "parallel/thread_pool.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <new>
@@ -73,23 +74,42 @@ ThreadPool& create_global_pool() {
 }  // namespace
 
 ThreadPool::ThreadPool(std::size_t workers, std::function<std::string(std::size_t)> thread_name)
-    : worker_count_(checked_worker_count(workers)),
-      core_(std::make_shared<detail::PoolCore>(worker_count_, *this)) {
-  WorkerLaunch launch(core_);
+    : worker_count_(checked_worker_count(workers)), thread_name_(std::move(thread_name)) {
+  start_workers();
+}
+
+void ThreadPool::start_workers() {
+  auto core = std::make_shared<detail::PoolCore>(worker_count_, *this);
+  WorkerLaunch launch(core);
   for (std::size_t index = 0; index < worker_count_; ++index) {
     std::optional<std::string> name;
-    if (thread_name) name = thread_name(index).substr(0, kThreadNameMaxBytes);
+    if (thread_name_) name = thread_name_(index).substr(0, kThreadNameMaxBytes);
     launch.start(name);
   }
   launch.release();
+  // In a forked child this drops our reference to the parent's core without destroying it: its
+  // vanished workers still count as owners, so its lock and conditions are never touched again.
+  core_ = std::move(core);
+  workers_process_.store(getpid(), std::memory_order_release);
+}
+
+detail::PoolCore& ThreadPool::live_core() {
+  const pid_t process = getpid();
+  if (workers_process_.load(std::memory_order_acquire) != process) {
+    // Only reached in a forked child: core_ changes at most once per process, before any
+    // operation of that process has read it.
+    std::lock_guard lock(restart_mutex_);
+    if (workers_process_.load(std::memory_order_relaxed) != process) start_workers();
+  }
+  return *core_;
 }
 
 ThreadPool::~ThreadPool() {
-  core_->request_shutdown();
+  if (workers_process_.load(std::memory_order_acquire) == getpid()) core_->request_shutdown();
 }
 
 bool ThreadPool::owns_current_thread() const noexcept {
-  return current_worker_core == core_.get();
+  return current_worker_core != nullptr && &current_worker_core->owner() == this;
 }
 
 ThreadPool& global_pool() {
@@ -109,7 +129,7 @@ std::size_t current_num_threads() {
 namespace detail {
 
 void run_group(ThreadPool& pool, WorkGroup& group) {
-  pool.core_->run(group, pool.owns_current_thread());
+  pool.live_core().run(group, pool.owns_current_thread());
 }
 
 }  // namespace detail

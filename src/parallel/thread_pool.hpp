@@ -1,9 +1,13 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -25,6 +29,11 @@ void run_group(ThreadPool& pool, WorkGroup& group);
 }  // namespace detail
 
 // A fixed set of worker threads running fork-join operations.
+//
+// Worker threads do not survive fork(). A pool remembers the process that started its workers,
+// and the first operation in a forked child starts a fresh set (same count, same names) before
+// it runs anything; the parent's set is abandoned untouched, since its lock may be held by a
+// thread that no longer exists.
 class ThreadPool {
  public:
   // Starts `workers` (1..kMaxWorkers) threads before returning. Worker i is named thread_name(i),
@@ -34,7 +43,8 @@ class ThreadPool {
   explicit ThreadPool(std::size_t workers,
                       std::function<std::string(std::size_t)> thread_name = {});
   // Tells the workers to exit once idle and returns without waiting for them. Must not run while
-  // a job or an operation of this pool is still running.
+  // a job or an operation of this pool is still running. In a forked child whose workers were
+  // never restarted there is no one to tell, and nothing is touched.
   ~ThreadPool();
 
   ThreadPool(const ThreadPool&) = delete;
@@ -47,8 +57,16 @@ class ThreadPool {
  private:
   friend void detail::run_group(ThreadPool& pool, detail::WorkGroup& group);
 
+  // Starts a new set of workers around a new core; throws like the constructor.
+  void start_workers();
+  // The core whose workers run in this process, restarting them first in a forked child.
+  detail::PoolCore& live_core();
+
   std::size_t worker_count_;
+  std::function<std::string(std::size_t)> thread_name_;
   std::shared_ptr<detail::PoolCore> core_;
+  std::atomic<pid_t> workers_process_{0};  // the process whose threads serve core_
+  std::mutex restart_mutex_;
 };
 
 // The process-wide pool, created on first use and never destroyed. Its size is RAYON_NUM_THREADS
@@ -62,10 +80,11 @@ std::size_t current_num_threads();
 
 namespace detail {
 
-// Runs item(group, i) for i in [0, item_count) in `pool` and rethrows the first exception.
+// Runs item(group, i) for i in [0, item_count) in `pool` and rethrows the first exception. Items
+// of a cancellable run may be skipped once the current call is cancelled.
 template <class Item>
-void run_items(ThreadPool& pool, std::size_t item_count, Item& item) {
-  WorkGroup group(item_count, item);
+void run_items(ThreadPool& pool, std::size_t item_count, Item& item, bool cancellable = true) {
+  WorkGroup group(item_count, item, cancellable);
   run_group(pool, group);
   group.rethrow_failure();
 }
@@ -87,23 +106,25 @@ std::span<T> chunk(std::span<T> buffer, std::size_t chunk_size, std::size_t inde
 }  // namespace detail
 
 // Runs job() on one of pool's workers while the caller blocks, and returns its result or rethrows
-// its exception. From a worker of `pool` itself the job runs inline.
+// its exception. From a worker of `pool` itself the job runs inline. The job always runs, and
+// runs for the caller's call: it sees the caller's cancellation, which the caller keeps polling
+// while it waits.
 template <class Job>
 std::invoke_result_t<Job&> run_in_pool(ThreadPool& pool, Job&& job) {
   using Result = std::invoke_result_t<Job&>;
   if (pool.owns_current_thread()) return std::invoke(job);
   if constexpr (std::is_void_v<Result>) {
     auto item = [&job](detail::WorkGroup&, std::size_t) { std::invoke(job); };
-    detail::run_items(pool, 1, item);
+    detail::run_items(pool, 1, item, false);
   } else if constexpr (std::is_reference_v<Result>) {
     std::remove_reference_t<Result>* result = nullptr;
     auto item = [&](detail::WorkGroup&, std::size_t) { result = &std::invoke(job); };
-    detail::run_items(pool, 1, item);
+    detail::run_items(pool, 1, item, false);
     return static_cast<Result>(*result);
   } else {
     std::optional<Result> result;
     auto item = [&](detail::WorkGroup&, std::size_t) { result.emplace(std::invoke(job)); };
-    detail::run_items(pool, 1, item);
+    detail::run_items(pool, 1, item, false);
     return std::move(*result);
   }
 }

@@ -9,8 +9,9 @@ void WorkGroup::rethrow_failure() const {
 }
 
 void WorkGroup::work() noexcept {
+  const CancellationScope scope(cancellation_);
   try {
-    while (!stop_requested()) {
+    while (!stopped()) {
       // Overshooting the end is harmless: each participant does it at most once.
       const std::size_t begin = next_item_.fetch_add(range_size_, std::memory_order_relaxed);
       if (begin >= item_count_) return;

@@ -10,6 +10,7 @@
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/simd/dispatch.hpp"
+#include "parallel/cancellation.hpp"
 #include "solver/direction_solve.hpp"
 #include "solver/iteration_steps.hpp"
 #include "solver/solver_outcome.hpp"
@@ -20,7 +21,7 @@ namespace quillfen {
 // 2⁻²⁶ until F does not increase. Stops when the accepted step is small relative to β, when a
 // step search fails (keeping the previous β), or after max_iter iterations. Only the Newton
 // system's and the decompositions' errors are failures; a non-finite system fails with NonFinite
-// before any decomposition.
+// before any decomposition. A cancelled call stops between steps with Interrupted.
 template <class T>
 Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
                                         const EngineState<T>& state, const UpdateConfig& config,
@@ -40,6 +41,7 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
   double objective = objective_at(beta);
 
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
+    if (parallel::cancellation_requested()) return NativeError::interrupted();
     if (Status failure = kernels.newton_system(batch, beta, state, config, workspace, bandwidth,
                                                combined_weight)) {
       return *failure;
@@ -62,6 +64,7 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
       const T length = T(alpha);
       for (std::size_t i = 0; i < p; ++i) candidate[i] = beta[i] - length * direction[i];
       trial_objective = objective_at(candidate);
+      if (parallel::cancellation_requested()) return NativeError::interrupted();
       if (trial_objective <= objective) {
         accepted = true;
         break;

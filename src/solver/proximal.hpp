@@ -10,6 +10,7 @@
 #include "engine/workspace.hpp"
 #include "kernels/objective/penalty_terms.hpp"
 #include "kernels/simd/dispatch.hpp"
+#include "parallel/cancellation.hpp"
 #include "solver/iteration_steps.hpp"
 #include "solver/solver_outcome.hpp"
 
@@ -32,7 +33,8 @@ inline T soft_threshold(T z, T threshold) {
 // is never thresholded). The step length 1/L is found by backtracking: L doubles on every
 // rejected trial and halves (down to 1e-8) after an accepted one, and carries over between
 // iterations. Stops when the accepted step is small relative to β, when 40 trials are rejected
-// (keeping the previous β), or after max_iter iterations.
+// (keeping the previous β), or after max_iter iterations. A cancelled call stops between steps
+// with Interrupted.
 template <class T>
 Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchView<T>& batch,
                                           const EngineState<T>& state, const UpdateConfig& config,
@@ -54,6 +56,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
   double lipschitz = 1.0;
 
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
+    if (parallel::cancellation_requested()) return NativeError::interrupted();
     kernels.compute_psi(batch, workspace.residuals, workspace.psi, config.tau);
     kernels.combined_gradient(batch, beta, state, true, workspace, combined_weight);
 
@@ -69,6 +72,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
       const double descent = double(kernels.dot(gradient, step));
       const double step_length = double(std::sqrt(kernels.dot(step, step)));
       const double trial_objective = objective_at(candidate);
+      if (parallel::cancellation_requested()) return NativeError::interrupted();
       const double curvature = step_length * ((0.5 * lipschitz) * step_length);
       if (trial_objective <= ((objective + descent) + curvature) + 1e-12) {
         std::copy(candidate.begin(), candidate.begin() + p, beta.begin());

@@ -264,6 +264,9 @@ FailedStart start_pool_under_tight_memory_limit() {
 }
 
 TEST(PoolLifetime, FailedThreadStartThrowsOsErrorAndLeavesNoThread) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory does not fit under a lowered address-space limit";
+#endif
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) _exit(start_pool_under_tight_memory_limit());
@@ -272,6 +275,40 @@ TEST(PoolLifetime, FailedThreadStartThrowsOsErrorAndLeavesNoThread) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == kNoLimit) GTEST_SKIP() << "cannot lower the address-space limit";
   EXPECT_EQ(WEXITSTATUS(status), kCleanFailure);
+}
+
+// Runs in a forked child, whose inherited pools lost their workers: an operation in each must run
+// on a fresh set of workers with the parent's names. The alarm turns a hang into a failure.
+// Exit codes of the forked child below.
+enum ForkedChild { kPoolsWork, kWrongNames, kWrongResults, kWrongThreadCount };
+
+ForkedChild inherited_pools_work_in_child(ThreadPool& pool) {
+  alarm(60);
+  const auto names = on_every_worker(pool, current_thread_name);
+  const std::set<std::string> expected = {"forked-0", "forked-1", "forked-2"};
+  if (std::set(names.begin(), names.end()) != expected) return kWrongNames;
+  std::vector<std::size_t> squares(100000);
+  for_each_element(std::span(squares), [](std::size_t i, std::size_t& out) { out = i * i; });
+  if (squares.back() != std::size_t{99999} * 99999) return kWrongResults;
+  const bool all_started =
+      live_thread_count() == 1 + pool.num_threads() + global_pool().num_threads();
+  return all_started ? kPoolsWork : kWrongThreadCount;
+}
+
+TEST(PoolLifetime, ForkedChildRestartsInheritedWorkersBeforeUse) {
+  ThreadPool pool(3, [](std::size_t index) { return "forked-" + std::to_string(index); });
+  std::vector<int> warm(100000);
+  for_each_element(std::span(warm), [](std::size_t, int& out) { out = 1; });  // global pool up
+  on_every_worker(pool, current_thread_name);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(inherited_pools_work_in_child(pool));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "child hung or crashed, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), kPoolsWork);
+  // The parent's workers are untouched.
+  EXPECT_EQ(on_every_worker(pool, current_thread_name).size(), 3u);
 }
 
 }  // namespace

@@ -202,7 +202,9 @@ def test_estimator_warnings_one_line_each_then_a_count(tmp_path, capsys, monkeyp
     class WarnsEveryBatch(StreamingHuberRegressor):
         def partial_fit(self, X, y, sample_weight=None):
             super().partial_fit(X, y, sample_weight)
-            warnings.warn(f"batch {self.n_batches_} did not converge", ConvergenceWarning)
+            warnings.warn(
+                f"batch {self.n_batches_} did not converge", ConvergenceWarning, stacklevel=2
+            )
             return self
 
     monkeypatch.setattr(quillfen, "StreamingHuberRegressor", WarnsEveryBatch)

@@ -3,10 +3,9 @@ import time
 
 import numpy as np
 import pytest
+from _quillfen_native_cpu import NativeCpuEngine
 from batches import assert_same_state, restore_arguments, update_arguments
 from conftest import wait_until
-
-from _quillfen_native_cpu import NativeCpuEngine
 
 
 def wide_batch(rows, p, seed=0):
@@ -36,7 +35,7 @@ def run_in_thread(call):
 
 def is_busy(engine):
     try:
-        engine.n_parameters
+        _ = engine.n_parameters  # a property read takes shared access
     except RuntimeError:
         return True
     return False
@@ -88,7 +87,7 @@ def test_two_engines_update_at_the_same_time_from_two_threads():
     def update(engine, batch):
         return lambda: engine.update(**update_arguments(*batch))
 
-    running = [run_in_thread(update(e, b)) for e, b in zip(engines, batches)]
+    running = [run_in_thread(update(e, b)) for e, b in zip(engines, batches, strict=False)]
     for thread, _ in running:
         thread.join()
     outcomes = [outcome for _, outcome in running]
@@ -96,6 +95,6 @@ def test_two_engines_update_at_the_same_time_from_two_threads():
     assert max(o["start"] for o in outcomes) < min(o["end"] for o in outcomes)
 
     # Alone, each engine gets exactly the same summary.
-    for batch, outcome in zip(batches, outcomes):
+    for batch, outcome in zip(batches, outcomes, strict=False):
         alone = NativeCpuEngine("float64", p).update(**update_arguments(*batch))
         assert_same_state(alone, outcome["result"])

@@ -2,7 +2,6 @@ import weakref
 
 import numpy as np
 import pytest
-
 from _quillfen_native_cpu import NativeCpuEngine
 
 DTYPE_MESSAGE = "dtype must be exactly 'float32' or 'float64'"

@@ -13,10 +13,10 @@ da = pytest.importorskip("dask.array")
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 
-from sklearn.exceptions import ConvergenceWarning
+from sklearn.exceptions import ConvergenceWarning  # noqa: E402
 
-import quillfen.dask as qdask
-from quillfen import StreamingHuberRegressor
+import quillfen.dask as qdask  # noqa: E402
+from quillfen import StreamingHuberRegressor  # noqa: E402
 
 TRUE_COEF = np.array([1.5, -2.0, 0.0, 0.75])
 TRUE_INTERCEPT = 3.0

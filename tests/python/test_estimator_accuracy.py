@@ -83,7 +83,7 @@ def test_partial_fit_equals_the_raw_engine_fed_the_same_batches_from_the_same_st
     batches = list(scaled_stream(rng, n_batches=4, rows=300))
     weights = [rng.uniform(0.5, 2.0, 300) for _ in batches]
     model = StreamingHuberRegressor(tau=1.2, bandwidth_scale=0.7, ridge=1e-6)
-    for (X, y), w in zip(batches, weights):
+    for (X, y), w in zip(batches, weights, strict=False):
         model.partial_fit(X, y, sample_weight=w)
 
     first = np.c_[batches[0][0], np.ones(300)]
@@ -91,7 +91,7 @@ def test_partial_fit_equals_the_raw_engine_fed_the_same_batches_from_the_same_st
     scale = robust_scale(batches[0][1] - first @ pilot, batches[0][1], weights[0], 4)
     engine = NativeCpuEngine("float64", 4)
     engine.restore(pilot, np.zeros((4, 4)), 0, 0, 0.0, 0.0)
-    for (X, y), w in zip(batches, weights):
+    for (X, y), w in zip(batches, weights, strict=False):
         result = engine.update(
             np.c_[X, np.ones(300)],
             y,

@@ -255,7 +255,7 @@ def test_merge_rejects_different_settings_names_or_types():
         StreamingHuberRegressor().fit(pd.DataFrame(X, columns=["a", "b", "c"]), y),
         StreamingHuberRegressor().fit(X.astype(np.float32), y),
     ]
-    for other, message in zip(others, ["tau=2.0", "feature names", "float32"]):
+    for other, message in zip(others, ["tau=2.0", "feature names", "float32"], strict=False):
         with pytest.raises(ValueError, match=message):
             merge([base, other])
 

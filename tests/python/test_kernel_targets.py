@@ -64,9 +64,7 @@ def runnable_targets() -> list[str]:
         text = Path("/proc/cpuinfo").read_text()
     except OSError:
         return ["x86-64-v2"]
-    flags_line = next(
-        (line for line in text.splitlines() if line.startswith("flags")), ""
-    )
+    flags_line = next((line for line in text.splitlines() if line.startswith("flags")), "")
     flags = set(flags_line.partition(":")[2].split())
     targets = []
     for target, needed in TARGET_FLAGS.items():

@@ -2,9 +2,9 @@ import importlib
 import os
 import sys
 
+import _quillfen_native_cpu as native
 import pytest
 
-import _quillfen_native_cpu as native
 import quillfen
 from quillfen import _native_cpu
 

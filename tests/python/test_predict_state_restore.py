@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+from _quillfen_native_cpu import NativeCpuEngine
 from batches import (
     RESTORE_KEYS,
     STATE_KEYS,
@@ -10,9 +11,6 @@ from batches import (
 )
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from hypothesis.extra import numpy as hnp
-
-from _quillfen_native_cpu import NativeCpuEngine
 
 KIND = " must be a C-contiguous NumPy array with the engine dtype"
 LAYOUT = " must be C-contiguous; copy explicitly before native CPU use"
@@ -55,9 +53,9 @@ WRONG_KIND = {
 WRONG_LAYOUT = {
     "step of two": lambda a: np.repeat(a, 2, axis=0)[::2],
     "column-major": lambda a: np.asfortranarray(a) if a.ndim == 2 else np.repeat(a, 2)[1::2],
-    "unaligned": lambda a: np.frombuffer(b"\0" + a.tobytes(), np.uint8)[1:]
-    .view(a.dtype)
-    .reshape(a.shape),
+    "unaligned": lambda a: (
+        np.frombuffer(b"\0" + a.tobytes(), np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    ),
 }
 
 
@@ -87,7 +85,9 @@ def test_predict_evaluates_the_coefficients_on_each_row():
     x, _ = make_batch(rows=50, seed=3)
     prediction = engine.predict(x_design=x)
     np.testing.assert_allclose(prediction, x @ engine.state()["coefficients"], rtol=1e-12)
-    assert prediction.shape == (50,) and prediction.flags.writeable and prediction.flags.c_contiguous
+    assert (
+        prediction.shape == (50,) and prediction.flags.writeable and prediction.flags.c_contiguous
+    )
     assert isinstance(prediction.base, type(engine.state()["coefficients"].base))
     assert engine.predict(np.empty((0, 4))).shape == (0,)
     np.testing.assert_array_equal(NativeCpuEngine("float32", 4).predict(x.astype(np.float32)), 0)
@@ -98,8 +98,10 @@ def test_predict_evaluates_the_coefficients_on_each_row():
     [
         (np.full((3, 3), np.nan), "invalid native batch: invalid prediction shape"),
         (np.ones((3, 5)), "invalid native batch: invalid prediction shape"),
-        (np.array([[1.0, 2.0, np.inf, 1.0]]),
-         "invalid native batch: prediction input must contain only finite values"),
+        (
+            np.array([[1.0, 2.0, np.inf, 1.0]]),
+            "invalid native batch: prediction input must contain only finite values",
+        ),
     ],
 )
 def test_predict_errors(design, message):
@@ -136,21 +138,35 @@ def test_fresh_state_and_fresh_copies():
     "overrides, message",
     [
         # The counters are tested first, whatever else is wrong.
-        ({"batch_count": -1, "coefficients": np.zeros(3), "previous_lambda": -1.0},
-         "state counters must be non-negative"),
-        ({"coefficients": np.zeros(3), "information": np.zeros((3, 3))},
-         "coefficients has the wrong length"),
+        (
+            {"batch_count": -1, "coefficients": np.zeros(3), "previous_lambda": -1.0},
+            "state counters must be non-negative",
+        ),
+        (
+            {"coefficients": np.zeros(3), "information": np.zeros((3, 3))},
+            "coefficients has the wrong length",
+        ),
         ({"information": np.zeros((4, 3))}, "information has the wrong square shape"),
-        ({"previous_lambda": float("nan"), "weight_sum": -1.0},
-         "previous_lambda must be finite and non-negative"),
-        ({"previous_lambda": -0.0, "n_samples_seen": 10, "weight_sum": 0.0},
-         "weight_sum is inconsistent with the state counters"),
-        ({"weight_sum": float("inf"), "coefficients": np.zeros(8)[::2]},
-         "weight_sum is inconsistent with the state counters"),
-        ({"coefficients": np.zeros(8)[::2], "information": np.full((4, 4), np.nan)},
-         "coefficients" + LAYOUT),
-        ({"information": np.diag([1.0, 1.0, np.inf, 1.0])},
-         "state arrays must contain only finite values"),
+        (
+            {"previous_lambda": float("nan"), "weight_sum": -1.0},
+            "previous_lambda must be finite and non-negative",
+        ),
+        (
+            {"previous_lambda": -0.0, "n_samples_seen": 10, "weight_sum": 0.0},
+            "weight_sum is inconsistent with the state counters",
+        ),
+        (
+            {"weight_sum": float("inf"), "coefficients": np.zeros(8)[::2]},
+            "weight_sum is inconsistent with the state counters",
+        ),
+        (
+            {"coefficients": np.zeros(8)[::2], "information": np.full((4, 4), np.nan)},
+            "coefficients" + LAYOUT,
+        ),
+        (
+            {"information": np.diag([1.0, 1.0, np.inf, 1.0])},
+            "state arrays must contain only finite values",
+        ),
     ],
 )
 def test_restore_checks_everything_before_writing(overrides, message):

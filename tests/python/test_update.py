@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+from _quillfen_native_cpu import NativeCpuEngine
 from batches import (
     DIAGNOSTIC_KEYS,
     STATE_KEYS,
@@ -8,8 +9,6 @@ from batches import (
     restore_arguments,
     update_arguments,
 )
-
-from _quillfen_native_cpu import NativeCpuEngine
 
 
 @pytest.fixture
@@ -139,16 +138,31 @@ def test_arrays_pass_the_surface_as_they_are(engine, batch):
             ValueError,
             "invalid native configuration: ridge must be finite and non-negative",
         ),
-        ({"n_features_in": 2}, ValueError, "invalid native state: coefficient shape does not "
-         "match feature metadata"),
-        ({"y": "short"}, ValueError, "invalid native batch: target length does not match "
-         "design rows"),
-        ({"sample_weight": "negative"}, ValueError, "invalid native batch: sample_weight must be "
-         "finite and non-negative"),
-        ({"batch_weight": float("inf")}, ValueError, "invalid native batch: batch_weight must be "
-         "finite and positive"),
-        ({"x_design": "huge", "y": "huge"}, RuntimeError,
-         "native calculation produced a non-finite value"),
+        (
+            {"n_features_in": 2},
+            ValueError,
+            "invalid native state: coefficient shape does not match feature metadata",
+        ),
+        (
+            {"y": "short"},
+            ValueError,
+            "invalid native batch: target length does not match design rows",
+        ),
+        (
+            {"sample_weight": "negative"},
+            ValueError,
+            "invalid native batch: sample_weight must be finite and non-negative",
+        ),
+        (
+            {"batch_weight": float("inf")},
+            ValueError,
+            "invalid native batch: batch_weight must be finite and positive",
+        ),
+        (
+            {"x_design": "huge", "y": "huge"},
+            RuntimeError,
+            "native calculation produced a non-finite value",
+        ),
     ],
 )
 def test_driver_errors_leave_the_summary_untouched(engine, batch, overrides, error, message):
@@ -189,8 +203,21 @@ def test_counter_overflow_is_refused_and_leaves_the_summary(engine, batch):
 def test_result_holds_the_new_summary_then_the_diagnostics(engine, batch):
     result = engine.update(**update_arguments(*batch))
     assert list(result) == STATE_KEYS + DIAGNOSTIC_KEYS
-    expected_types = [np.ndarray, np.ndarray, bool, int, int, float, float, int, bool, float,
-                      float, float, bool]
+    expected_types = [
+        np.ndarray,
+        np.ndarray,
+        bool,
+        int,
+        int,
+        float,
+        float,
+        int,
+        bool,
+        float,
+        float,
+        float,
+        bool,
+    ]
     assert [type(value) for value in result.values()] == expected_types
     assert result["state_is_detached"] is True
     assert (result["n_samples_seen"], result["batch_count"]) == (300, 1)

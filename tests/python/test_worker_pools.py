@@ -30,7 +30,9 @@ def test_two_engines_own_separate_pools():
     first = NativeCpuEngine("float64", 1, n_threads=1)
     second = NativeCpuEngine("float64", 1, n_threads=3)
     assert (first.n_threads, second.n_threads) == (1, 3)
-    assert pool_thread_names() == sorted(["quillfen-cpu-0"] * 2 + ["quillfen-cpu-1", "quillfen-cpu-2"])
+    assert pool_thread_names() == sorted(
+        ["quillfen-cpu-0"] * 2 + ["quillfen-cpu-1", "quillfen-cpu-2"]
+    )
     del first, second
     assert wait_until(lambda: pool_thread_names() == [])
 

@@ -59,7 +59,8 @@ def design(batch: PartitionBatch, fit_intercept: bool) -> Vector:
 def _weighted_gram(z: Vector, row_weights: Vector) -> Vector:
     """Sum of w_i * z_i z_i^T for non-negative w, as A^T A (a symmetric rank-k product)."""
     rows = z * np.sqrt(row_weights)[:, None]
-    return rows.T @ rows
+    gram: Vector = rows.T @ rows
+    return gram
 
 
 def _row_weights(batch: PartitionBatch) -> Vector:

@@ -157,7 +157,7 @@ def fit_parallel(start: Any, sources: list[PartitionSource], layout: Layout, ref
         ]
     )
     fits = fit_partitions(batches, start)
-    kept = [batch for batch, fitted in zip(batches, fits) if fitted is not None]
+    kept = [batch for batch, fitted in zip(batches, fits, strict=False) if fitted is not None]
     if not kept:
         raise ValueError("X has no rows: every partition is empty")
     merged = merge([fitted.estimator for fitted in fits if fitted is not None])

@@ -142,7 +142,9 @@ def _frame_sources(
         None if weight_column is not None else sample_weight, "sample_weight", len(data)
     )
     layout = FrameLayout(columns, features, target, weight_column)
-    return [PartitionSource(d, t, w) for d, t, w in zip(data, targets, weights)], layout
+    return [
+        PartitionSource(d, t, w) for d, t, w in zip(data, targets, weights, strict=False)
+    ], layout
 
 
 def _separate_blocks(collection: Any, name: str, n_partitions: int) -> list[Delayed | None]:
@@ -182,7 +184,7 @@ def _array_sources(
             raise ValueError(
                 f"{name} has {len(blocks)} partitions but X has {len(data)}; partition them alike"
             )
-    sources = [PartitionSource(d, t, w) for d, t, w in zip(data, targets, weights)]
+    sources = [PartitionSource(d, t, w) for d, t, w in zip(data, targets, weights, strict=False)]
     return sources, ArrayLayout(int(array.shape[1]))
 
 
