@@ -68,9 +68,10 @@ py-test: install
 	$(PY) -m pytest
 
 # Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python, the estimator's partial_fit against update,
-# quillfen.dask on a local cluster against one process, and last sets the default (dispatching)
-# build against one built with -march=native and against its own baseline kernels alone.
+# then times update and predict from Python, compares float32's accuracy with float64's, times
+# the estimator's partial_fit against update and quillfen.dask on a local cluster against one
+# process, and last sets the default (dispatching) build against one built with -march=native and
+# against its own baseline kernels alone.
 .PHONY: bench
 BENCH_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
@@ -81,6 +82,7 @@ bench: install-extension
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)-native -j $(JOBS) --target quillfen_update_benchmark
 	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
 	$(PY) benchmarks/run_python_benchmark.py
+	$(PY) benchmarks/run_float32_accuracy.py
 	$(PY) benchmarks/run_estimator_benchmark.py
 	$(PY) benchmarks/run_dask_benchmark.py
 	$(PY) benchmarks/compare_builds.py $(BENCH_BUILD)/quillfen_update_benchmark \

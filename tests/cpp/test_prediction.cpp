@@ -60,5 +60,41 @@ TYPED_TEST(Prediction, SequentialAndParallelRowsAgreeWithTheRowDot) {
   }
 }
 
+// One non-finite value anywhere, in any block of a sequential or parallel design, fails the whole
+// call: the products already formed for other blocks are never returned.
+TYPED_TEST(Prediction, OneNonFiniteValueInAnyBlockFailsTheCall) {
+  using T = TypeParam;
+  const auto non_finite =
+      NativeError::invalid_batch("prediction input must contain only finite values");
+  for (const auto& [rows, cols] : {std::pair<std::uint64_t, std::uint64_t>{3000, 7},
+                                   std::pair<std::uint64_t, std::uint64_t>{100000, 20}}) {
+    std::vector<T> design(rows * cols, T(1)), beta(cols, T(0.5));
+    const std::size_t last = design.size() - 1;
+    for (const std::size_t at : {std::size_t{0}, std::size_t{PREDICT_BLOCK_ELEMENTS - 1},
+                                 std::size_t{PREDICT_BLOCK_ELEMENTS}, last / 2, last}) {
+      for (const T bad :
+           {std::numeric_limits<T>::quiet_NaN(), -std::numeric_limits<T>::infinity()}) {
+        design[at] = bad;
+        EXPECT_EQ(predict_rows<T>(design, rows, cols, beta).error(), non_finite)
+            << rows << " " << at;
+        design[at] = T(1);
+      }
+    }
+    EXPECT_TRUE(predict_rows<T>(design, rows, cols, beta));
+  }
+}
+
+// Finite values whose products overflow are no error: their prediction is infinite.
+TYPED_TEST(Prediction, AnOverflowingRowOfFiniteValuesIsPredicted) {
+  using T = TypeParam;
+  const T huge = std::numeric_limits<T>::max() / T(4);
+  const std::vector<T> design = {1, 2, huge, huge, 3, 4}, beta = {T(8), T(1)};
+  auto result = predict_rows<T>(design, 3, 2, beta);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result.value()[0], T(10));
+  EXPECT_EQ(result.value()[1], std::numeric_limits<T>::infinity());
+  EXPECT_EQ(result.value()[2], T(28));
+}
+
 }  // namespace
 }  // namespace quillfen

@@ -15,15 +15,20 @@ namespace quillfen {
 // the linear branch and stays NaN). The pieces meet at |r| = tau with value tau²/2.
 template <class T>
 inline T huber_loss(T r, T tau) {
+  // Both pieces, then a select: the branch would be mispredicted on heavy-tailed residuals.
   const T magnitude = std::fabs(r);
-  if (magnitude <= tau) return r * (r * T(0.5));
-  return tau * magnitude - tau * (tau * T(0.5));
+  const T quadratic = r * (r * T(0.5));
+  const T linear = tau * magnitude - tau * (tau * T(0.5));
+  return magnitude <= tau ? quadratic : linear;
 }
 
 // F(β) = [Σ s_i ρ(r_i) + ½ (β − β₀)ᵀ I₀ (β − β₀)] / W, minus on the l1 path (after earlier
 // samples) the linear term (W₀/W)·λ₀·Σ sign(β₀_j)(β_j − β₀_j) that stands in for the previous
-// penalty. Leaves r = y − Xβ in the residual buffer and β − β₀ in the shift buffer. The whole
-// computation runs in T; β may live in another workspace buffer.
+// penalty. Leaves r = y − Xβ in the residual buffer and β − β₀ in the shift buffer. Each term is
+// computed in T, but the sum of the losses and the terms' combination run in double: a float sum
+// of 10⁵ losses rounds by as much as a Newton step's decrease near the minimiser, and the step
+// test would then accept and reject by rounding. For T = double this is the plain computation in
+// double. β may live in another workspace buffer.
 template <class T>
 double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
                           const EngineState<T>& state, const UpdateConfig& config,
@@ -32,14 +37,17 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
   const std::span<T> residuals(workspace.residuals);
   compute_residuals<T>(batch.x_design, p, batch.y, beta, residuals, batch.rows);
 
+  // The losses are summed in row order in a pass of their own: a loop that also formed the
+  // residuals measured slower, since a mispredicted Huber branch then discards row products too.
   const T tau = T(config.tau);
-  T loss = T(0);
+  double loss = 0.0;
   if (batch.sample_weight) {
     const std::span<const T> weights = *batch.sample_weight;
     for (std::size_t i = 0; i < batch.rows; ++i)
-      loss = loss + weights[i] * huber_loss(residuals[i], tau);
+      loss = loss + double(weights[i] * huber_loss(residuals[i], tau));
   } else {
-    for (std::size_t i = 0; i < batch.rows; ++i) loss = loss + huber_loss(residuals[i], tau);
+    for (std::size_t i = 0; i < batch.rows; ++i)
+      loss = loss + double(huber_loss(residuals[i], tau));
   }
 
   const std::span<T> shift(workspace.shift);
@@ -53,16 +61,16 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
     quadratic = quadratic + shift[k] * dot<T>(information.subspan(k * p, p), shift_view);
   }
 
-  T objective = (loss + quadratic * T(0.5)) / T(combined_weight);
+  double objective = (loss + double(quadratic * T(0.5))) / combined_weight;
 
   if (config.penalty == Penalty::L1 && state.n_samples_seen != 0) {
     T linear = T(0);
     const std::size_t penalised = penalised_count(p, state.fit_intercept);
     for (std::size_t j = 0; j < penalised; ++j) linear = linear + sign_of(previous[j]) * shift[j];
     const T factor = T((state.weight_sum / combined_weight) * state.previous_lambda);
-    objective = objective - factor * linear;
+    objective = objective - double(factor * linear);
   }
-  return double(objective);
+  return objective;
 }
 
 }  // namespace quillfen

@@ -22,6 +22,8 @@ struct KernelSet {
                             std::span<const T> beta, std::span<T> out, std::uint64_t n);
   void (*row_products)(std::span<const T> design, std::uint64_t p, std::span<const T> beta,
                        std::span<T> out, std::uint64_t rows);
+  bool (*checked_row_products)(std::span<const T> design, std::uint64_t p, std::span<const T> beta,
+                               std::span<T> out, std::uint64_t rows);
   void (*compute_psi)(const BatchView<T>& batch, std::span<const T> residuals, std::span<T> psi,
                       double tau);
   void (*curvature_weights)(std::span<const T> residuals, std::span<T> out, double tau, double h);

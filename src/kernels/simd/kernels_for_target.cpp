@@ -22,12 +22,12 @@ namespace {
 template <class T>
 constexpr KernelSet<T> kernels_of() {
   return {
-      &all_finite<T>,         &dot<T>,
-      &compute_residuals<T>,  &row_products<T>,
-      &compute_psi<T>,        &curvature_weights<T>,
-      &transposed_product<T>, &combined_gradient<T>,
-      &combined_objective<T>, &weighted_gram<T>,
-      &newton_system<T>,
+      &all_finite<T>,           &dot<T>,
+      &compute_residuals<T>,    &row_products<T>,
+      &checked_row_products<T>, &compute_psi<T>,
+      &curvature_weights<T>,    &transposed_product<T>,
+      &combined_gradient<T>,    &combined_objective<T>,
+      &weighted_gram<T>,        &newton_system<T>,
   };
 }
 

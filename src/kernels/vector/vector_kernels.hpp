@@ -1,11 +1,13 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 
+#include "common/value_tests.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
 #include "parallel/thread_pool.hpp"
@@ -79,6 +81,50 @@ void row_products(std::span<const T> design, std::uint64_t p, std::span<const T>
   }
   const std::size_t count = std::min<std::uint64_t>(rows, design.size() / p);
   for (std::size_t i = 0; i < count; ++i) out[i] = product(i);
+}
+
+// Rows in one block of checked_row_products: about 32 KiB of design.
+inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 4096;
+
+// out[i] = dot(row i, β) for `rows` rows, as row_products computes it, and whether every design
+// element is finite, found in the same pass: with β finite, a product of a non-finite element is
+// never finite and a sum with a non-finite term stays non-finite, so only a row whose dot is not
+// finite (which finite elements can also give, by overflow) is scanned element by element.
+// Returns false when any element is not finite; `out` then holds a part of the products and must
+// be discarded. Above SEQUENTIAL_MAX_ELEMENTS each block of rows is a work item of the current
+// pool. Requires β finite, |design| = rows · p and |out| ≥ rows.
+template <class T>
+bool checked_row_products(std::span<const T> design, std::uint64_t p, std::span<const T> beta,
+                          std::span<T> out, std::uint64_t rows) {
+  const std::size_t width = std::max<std::uint64_t>(p, 1);
+  const std::size_t block_rows = std::max<std::size_t>(PREDICT_BLOCK_ELEMENTS / width, 1);
+  auto block = [&](std::size_t first, std::span<T> outputs) {
+    const std::span<const T> elements = design.subspan(first * width, outputs.size() * width);
+    bool finite = true;
+    for (std::size_t k = 0; k < outputs.size(); ++k) {
+      const T value = dot(elements.subspan(k * width, width), beta);
+      outputs[k] = value;
+      finite = finite && (is_finite(value) || all_finite(elements.subspan(k * width, width)));
+    }
+    return finite;
+  };
+  const std::span<T> products = out.first(rows);
+  if (!rows_go_parallel(rows, p)) {
+    for (std::size_t first = 0; first < rows; first += block_rows) {
+      if (!block(first, products.subspan(first, std::min<std::size_t>(block_rows, rows - first)))) {
+        return false;
+      }
+    }
+    return true;
+  }
+  std::atomic<bool> finite{true};
+  parallel::for_each_chunk(products, block_rows, [&](std::size_t index, std::span<T> outputs) {
+    // After one block fails the rest only skip: the products are discarded anyway.
+    if (finite.load(std::memory_order_relaxed) && !block(index * block_rows, outputs)) {
+      finite.store(false, std::memory_order_relaxed);
+    }
+  });
+  return finite.load();
 }
 
 }  // namespace quillfen
