@@ -13,6 +13,7 @@ import numpy as np
 from quillfen._atomic_output import atomic_outputs
 from quillfen._batch_stream import (
     BatchStream,
+    ColumnRoles,
     NumericBatch,
     choose_columns,
     element_type,
@@ -23,7 +24,7 @@ from quillfen._coefficient_trace import (
     trace_path_for,
 )
 from quillfen._command_error import CommandError
-from quillfen._data_files import open_data_files
+from quillfen._data_files import DataFiles, open_data_files
 from quillfen._extras import require
 from quillfen._interrupts import Interrupted, stop_on_ctrl_c
 from quillfen._prefetch import prefetched
@@ -49,6 +50,21 @@ PREDICTION_COLUMN = "prediction"
 PREFETCH_DEPTH = 1
 
 
+def _batch_stream(
+    files: DataFiles, roles: ColumnRoles, args: argparse.Namespace, command: str
+) -> BatchStream:
+    """The batches of `files` as the command line asked for them, with buffers for read-ahead."""
+    return BatchStream(
+        files,
+        roles,
+        batch_rows=args.batch_rows,
+        dtype=element_type(files, roles),
+        skip_bad_rows=args.skip_bad_rows,
+        command=command,
+        buffer_sets=PREFETCH_DEPTH + 2,
+    )
+
+
 def run_fit(args: argparse.Namespace) -> None:
     """Stream the data through partial_fit and save the model (and its trace) atomically."""
     files = open_data_files(args.data, "fit")
@@ -58,15 +74,7 @@ def run_fit(args: argparse.Namespace) -> None:
         target=args.target,
         sample_weight=args.sample_weight,
     )
-    stream = BatchStream(
-        files,
-        roles,
-        batch_rows=args.batch_rows,
-        dtype=element_type(files, roles),
-        skip_bad_rows=args.skip_bad_rows,
-        command="fit",
-        buffer_sets=PREFETCH_DEPTH + 2,
-    )
+    stream = _batch_stream(files, roles, args, "fit")
     model_path = Path(args.out)
     if model_path.suffix != ".npz":
         raise CommandError(f"{model_path}: the model file name must end in .npz")
@@ -119,15 +127,7 @@ def run_predict(args: argparse.Namespace) -> None:
     if PREDICTION_COLUMN in keep:
         raise CommandError(f"--keep cannot name '{PREDICTION_COLUMN}': the output uses that name")
     roles = choose_columns(files, features=names, keep=keep)
-    stream = BatchStream(
-        files,
-        roles,
-        batch_rows=args.batch_rows,
-        dtype=element_type(files, roles),
-        skip_bad_rows=args.skip_bad_rows,
-        command="predict",
-        buffer_sets=PREFETCH_DEPTH + 2,
-    )
+    stream = _batch_stream(files, roles, args, "predict")
     out = Path(args.out)
     output_format = _output_format(out)
     pa = require("pyarrow", "predict")
