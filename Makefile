@@ -145,8 +145,10 @@ SANITIZER_CMAKE := $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(V
 # CPython itself is not instrumented: the ASan runtime goes first, its leak check stays off for
 # the interpreter (the C++ tests keep it), and a failed allocation returns null so that operator
 # new throws std::bad_alloc as it does without the sanitizer.
-ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
-ASAN_PYTHON_ENV = LD_PRELOAD=$(ASAN_RUNTIME) PYTHONPATH=$(ASAN_BUILD):python \
+# libstdc++ is preloaded beside it: the interpreter does not link it, and ASan's exception
+# interceptor must find it at start-up or any C++ extension that throws (matplotlib's) aborts.
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libstdc++.so)
+ASAN_PYTHON_ENV = LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONPATH=$(ASAN_BUILD):python \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QUILLFEN_SANITIZER=address
 TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:die_after_fork=0:second_deadlock_stack=1
