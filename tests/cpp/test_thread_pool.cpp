@@ -296,6 +296,12 @@ ForkedChild inherited_pools_work_in_child(ThreadPool& pool) {
 }
 
 TEST(PoolLifetime, ForkedChildRestartsInheritedWorkersBeforeUse) {
+#if defined(__SANITIZE_ADDRESS__)
+  // GCC 12's AddressSanitizer does not hold its allocator's lock across fork(): a child can
+  // inherit it locked by a worker thread and hang in its first allocation. The regular build and
+  // ThreadSanitizer run this test.
+  GTEST_SKIP() << "AddressSanitizer's allocator is not fork-safe with threads";
+#endif
   ThreadPool pool(3, [](std::size_t index) { return "forked-" + std::to_string(index); });
   std::vector<int> warm(100000);
   for_each_element(std::span(warm), [](std::size_t, int& out) { out = 1; });  // global pool up
