@@ -28,14 +28,6 @@ CASES = [
     (900, 200, "none", False),
     (900, 200, "l1", False),
 ]
-DIAGNOSTICS = (
-    "iterations",
-    "converged",
-    "objective",
-    "lambda_value",
-    "bandwidth",
-    "used_regularized_fallback",
-)
 
 
 def encode(value):

@@ -3,6 +3,7 @@ objective's value must stay precise enough for the Newton step test near the min
 
 import numpy as np
 import pytest
+from batches import update_arguments
 
 from quillfen import NativeCpuEngine
 
@@ -20,21 +21,7 @@ def heavy_tailed_batch(rng, truth, rows):
 
 
 def update(engine, x, y, dtype):
-    return engine.update(
-        x.astype(dtype),
-        y.astype(dtype),
-        None,
-        batch_weight=float(len(y)),
-        n_features_in=COLUMNS - 1,
-        fit_intercept=True,
-        tau=TAU,
-        penalty="none",
-        lambda_scale=0.5,
-        bandwidth_scale=1.0,
-        max_iter=50,
-        tol=1e-8,
-        ridge=1e-8,
-    )
+    return engine.update(**update_arguments(x.astype(dtype), y.astype(dtype), tau=TAU))
 
 
 def streamed_error(dtype, truth, seed, batches, rows):
