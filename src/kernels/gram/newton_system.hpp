@@ -25,20 +25,17 @@ void curvature_weights(std::span<const T> residuals, std::span<T> out, double ta
   const T hi = limit + half_width;
   const T width = half_width + half_width;
   const std::size_t count = std::min(residuals.size(), out.size());
+  // Every piece is formed and the tests then pick one, latest test first, so that the first test
+  // that holds wins as in a chain of branches; without branches the loop vectorises, and
+  // heavy-tailed residuals cost no mispredictions. Each piece is the same arithmetic either way.
   for (std::size_t i = 0; i < count; ++i) {
     const T r = residuals[i];
-    T weight;
-    if (r < lo) {
-      weight = T(0);
-    } else if (r <= inner_lo) {
-      weight = (limit + r) / width + T(0.5);
-    } else if (r < inner_hi) {
-      weight = T(1);
-    } else if (!(r <= hi)) {  // beyond the upper ramp, and NaN
-      weight = T(0);
-    } else {
-      weight = T(0.5) - (r - limit) / width;
-    }
+    const T lower_ramp = (limit + r) / width + T(0.5);
+    const T upper_ramp = T(0.5) - (r - limit) / width;
+    T weight = r <= hi ? upper_ramp : T(0);  // beyond the upper ramp, and NaN, give 0
+    weight = r < inner_hi ? T(1) : weight;
+    weight = r <= inner_lo ? lower_ramp : weight;
+    weight = r < lo ? T(0) : weight;
     out[i] = weight;
   }
 }

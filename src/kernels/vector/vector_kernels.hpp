@@ -10,6 +10,7 @@
 #include "common/value_tests.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
+#include "kernels/vector/row_group_dot.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen {
@@ -54,20 +55,41 @@ inline T dot(std::span<const T> a, std::span<const T> b) {
   return result;
 }
 
+// out[i] = y[i] − dot(row i, β) for rows [first, first + out.size()) of a row-major design with p
+// columns, four rows at a time where it can. Requires every such row and y[i] to exist.
+template <class T>
+void residual_rows(std::span<const T> design, std::size_t p, std::span<const T> y,
+                   std::span<const T> beta, std::size_t first, std::span<T> out) {
+  const std::size_t length = std::min<std::size_t>(p, beta.size());
+  const std::size_t count = out.size();
+  std::size_t k = 0;
+  for (; k + 4 <= count; k += 4) {
+    const std::size_t i = first + k;
+    const RowQuad<T> products = dot_four_rows(design.data() + i * p, p, beta.data(), length);
+    for (std::size_t r = 0; r < 4; ++r) out[k + r] = y[i + r] - products[r];
+  }
+  for (; k < count; ++k) out[k] = y[first + k] - dot(design.subspan((first + k) * p, p), beta);
+}
+
+// Rows per work item of the pooled residuals: enough to amortise the item, few enough that the
+// items balance over the workers.
+inline constexpr std::size_t RESIDUAL_ITEM_ROWS = 256;
+
 // out[i] = y[i] − dot(row i, β) for the n rows of a row-major design with p columns. Up to
-// SEQUENTIAL_MAX_ELEMENTS design elements the rows run in order on the calling thread; above it
-// every row is one work item of the current pool. Each element is computed the same way either
-// way, so the two paths give the same bits.
+// SEQUENTIAL_MAX_ELEMENTS design elements the rows run on the calling thread; above it groups of
+// rows are work items of the current pool. Each element is computed the same way either way, so
+// the two paths give the same bits.
 template <class T>
 void compute_residuals(std::span<const T> design, std::uint64_t p, std::span<const T> y,
                        std::span<const T> beta, std::span<T> out, std::uint64_t n) {
-  auto residual = [&](std::size_t i) { return y[i] - dot(design.subspan(i * p, p), beta); };
   if (rows_go_parallel(n, p)) {
-    parallel::for_each_element(out, [&](std::size_t i, T& value) { value = residual(i); });
+    parallel::for_each_chunk(out, RESIDUAL_ITEM_ROWS, [&](std::size_t index, std::span<T> rows) {
+      residual_rows<T>(design, p, y, beta, index * RESIDUAL_ITEM_ROWS, rows);
+    });
     return;
   }
   const std::size_t count = std::min({out.size(), y.size(), design.size() / p});
-  for (std::size_t i = 0; i < count; ++i) out[i] = residual(i);
+  residual_rows<T>(design, p, y, beta, 0, out.first(count));
 }
 
 // out[i] = dot(row i, β) for `rows` rows, under the same rule as compute_residuals.
