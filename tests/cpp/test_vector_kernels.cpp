@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <vector>
 
@@ -76,6 +77,37 @@ TYPED_TEST(VectorKernels, RowKernelsMatchAcrossTheParallelThreshold) {
   row_products<T>(big.x, cols, beta, parallel, small_rows + 1);
   EXPECT_TRUE(std::equal(sequential.begin(), sequential.end(), parallel.begin()));
   EXPECT_EQ(parallel.back(), dot<T>(std::span<const T>(big.x).last(cols), beta));
+}
+
+// The encoding of a value, so that equal-comparing values with other bits (±0) are told apart.
+template <class T>
+auto bits_of(T value) {
+  if constexpr (sizeof(T) == 8) {
+    return std::bit_cast<std::uint64_t>(value);
+  } else {
+    return std::bit_cast<std::uint32_t>(value);
+  }
+}
+
+// Rows are taken several at a time; each residual must still be y − dot(row) to the bit, for
+// widths around the eight-lane blocks and row counts around the group size.
+TYPED_TEST(VectorKernels, ResidualsEqualOneDotPerRow) {
+  using T = TypeParam;
+  for (std::uint64_t cols : {1u, 3u, 7u, 8u, 9u, 10u, 16u, 17u, 33u}) {
+    for (std::uint64_t rows : {1u, 3u, 4u, 5u, 9u}) {
+      SCOPED_TRACE(::testing::Message() << rows << " x " << cols);
+      const std::vector<double> x = spread(rows * cols, 1.0), beta64 = spread(cols, 0.37);
+      const std::vector<double> y64 = spread(rows, 3.1);
+      const std::vector<T> design(x.begin(), x.end()), beta(beta64.begin(), beta64.end()),
+          y(y64.begin(), y64.end());
+      std::vector<T> residuals(rows);
+      compute_residuals<T>(design, cols, y, beta, residuals, rows);
+      for (std::uint64_t i = 0; i < rows; ++i) {
+        const T expected = y[i] - dot<T>(std::span<const T>(design).subspan(i * cols, cols), beta);
+        EXPECT_EQ(bits_of(residuals[i]), bits_of(expected)) << "row " << i;
+      }
+    }
+  }
 }
 
 }  // namespace
