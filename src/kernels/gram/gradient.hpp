@@ -44,29 +44,50 @@ std::size_t column_group(std::size_t width, std::size_t workers) {
 
 // acc_j ← x_ij·psi_i + acc_j over rows [first, end) for `Vectors` full vectors of columns
 // starting at `column`, followed by `extra` (< one vector) single columns. The running sums stay in
-// registers rather than being reloaded for every row.
+// registers rather than being reloaded for every row; the single columns ride in one more vector
+// whose other lanes read the next row's elements and are never stored, so every column is summed
+// on its own as before. A row whose extra vector would reach past the design is read through a
+// zero-padded copy.
 template <class T, std::size_t Vectors>
-void accumulate_tile(const T* design, std::size_t p, const T* psi, std::size_t first,
+void accumulate_tile(std::span<const T> design, std::size_t p, const T* psi, std::size_t first,
                      std::size_t end, std::size_t column, T* acc, std::size_t extra) {
   using Vector = typename simd::Lanes<T>::Vector;
   constexpr std::size_t kPerVector = simd::Lanes<T>::kWidth;
   constexpr std::size_t kWidth = Vectors * kPerVector;
-  Vector sums[Vectors + 1];  // one spare, so that a tile of single columns still has an array
+  Vector sums[Vectors + 1] = {};
   std::memcpy(sums, acc, kWidth * sizeof(T));
-  T rest[kPerVector];
-  std::copy_n(acc + kWidth, extra, rest);
-  for (std::size_t i = first; i < end; ++i) {
-    const T* row = design + i * p + column;
-    const T weight = psi[i];
+  for (std::size_t k = 0; k < extra; ++k) sums[Vectors][k] = acc[kWidth + k];
+  auto add_row = [&](const T* row, T weight) {
     for (std::size_t v = 0; v < Vectors; ++v) {
       Vector x;
       std::memcpy(&x, row + v * kPerVector, sizeof x);
       sums[v] = x * weight + sums[v];  // product, then sum: the same steps as one column alone
     }
-    for (std::size_t k = 0; k < extra; ++k) rest[k] = row[kWidth + k] * weight + rest[k];
+  };
+  auto add_row_and_extra = [&](const T* row, T weight) {
+    add_row(row, weight);
+    Vector x;
+    std::memcpy(&x, row + kWidth, sizeof x);
+    sums[Vectors] = x * weight + sums[Vectors];
+  };
+  const T* x = design.data();
+  std::size_t i = first;
+  if (extra == 0) {
+    for (; i < end; ++i) add_row(x + i * p + column, psi[i]);
+  } else {
+    // Rows whose extra vector ends inside the design.
+    const std::size_t reach = column + kWidth + kPerVector;
+    const std::size_t safe_end =
+        design.size() >= reach ? std::min(end, (design.size() - reach) / p + 1) : first;
+    for (; i < safe_end; ++i) add_row_and_extra(x + i * p + column, psi[i]);
+    for (; i < end; ++i) {
+      T padded[kWidth + kPerVector] = {};
+      std::copy_n(x + i * p + column, kWidth + extra, padded);
+      add_row_and_extra(padded, psi[i]);
+    }
   }
   std::memcpy(acc, sums, kWidth * sizeof(T));
-  std::copy_n(rest, extra, acc + kWidth);
+  for (std::size_t k = 0; k < extra; ++k) acc[kWidth + k] = sums[Vectors][k];
 }
 
 // acc_j ← x_ij·psi_i + acc_j for rows [first, end) and columns [column, column + acc.size()).
@@ -77,10 +98,9 @@ template <class T>
 void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T> psi,
                      std::size_t first, std::size_t end, std::size_t column, std::span<T> acc) {
   constexpr std::size_t kVector = simd::Lanes<T>::kWidth;
-  const T* x = design.data();
   std::size_t j = 0;
   for (; j + 4 * kVector <= acc.size(); j += 4 * kVector) {
-    accumulate_tile<T, 4>(x, p, psi.data(), first, end, column + j, acc.data() + j, 0);
+    accumulate_tile<T, 4>(design, p, psi.data(), first, end, column + j, acc.data() + j, 0);
   }
   const std::size_t vectors = (acc.size() - j) / kVector;
   const std::size_t extra = (acc.size() - j) % kVector;
@@ -88,13 +108,13 @@ void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T
   T* tile = acc.data() + j;
   switch (vectors) {
     case 0:
-      return accumulate_tile<T, 0>(x, p, psi.data(), first, end, column + j, tile, extra);
+      return accumulate_tile<T, 0>(design, p, psi.data(), first, end, column + j, tile, extra);
     case 1:
-      return accumulate_tile<T, 1>(x, p, psi.data(), first, end, column + j, tile, extra);
+      return accumulate_tile<T, 1>(design, p, psi.data(), first, end, column + j, tile, extra);
     case 2:
-      return accumulate_tile<T, 2>(x, p, psi.data(), first, end, column + j, tile, extra);
+      return accumulate_tile<T, 2>(design, p, psi.data(), first, end, column + j, tile, extra);
     default:
-      return accumulate_tile<T, 3>(x, p, psi.data(), first, end, column + j, tile, extra);
+      return accumulate_tile<T, 3>(design, p, psi.data(), first, end, column + j, tile, extra);
   }
 }
 

@@ -2,11 +2,15 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <span>
 
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
+#include "common/value_tests.hpp"
 #include "kernels/objective/penalty_terms.hpp"
+#include "kernels/parallel_rules.hpp"
+#include "kernels/vector/row_group_dot.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 
 namespace quillfen {
@@ -22,6 +26,59 @@ inline T huber_loss(T r, T tau) {
   return magnitude <= tau ? quadratic : linear;
 }
 
+namespace detail {
+
+// huber_loss of each lane, with the same operations lane by lane.
+template <class T>
+inline RowQuad<T> huber_losses(RowQuad<T> r, T tau) {
+  using Quad = RowQuad<T>;
+  using Word = typename detail::FloatBits<T>::Word;
+  typedef Word Words __attribute__((vector_size(sizeof(Quad))));
+  const Quad magnitude = Quad(Words(r) & ~detail::FloatBits<T>::kSign);  // fabs, bit for bit
+  const Quad quadratic = r * (r * T(0.5));
+  const Quad linear = tau * magnitude - tau * (tau * T(0.5));
+  return magnitude <= tau ? quadratic : linear;
+}
+
+// The residuals y − Xβ of a batch small enough for the calling thread into `residuals`, and the
+// sum of the (weighted) losses in row order in double. Rows go four at a time as in
+// compute_residuals; the losses of a group are added one by one while the next group's products
+// are formed, so the sum's chain of additions no longer has a pass of its own.
+template <class T>
+double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
+                          std::span<T> residuals, T tau) {
+  const std::size_t p = batch.cols;
+  const std::size_t length = std::min<std::size_t>(p, beta.size());
+  const std::size_t count = batch.rows;
+  const T* weights = batch.sample_weight ? batch.sample_weight->data() : nullptr;
+  double loss = 0.0;
+  std::size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const RowQuad<T> products =
+        dot_four_rows(batch.x_design.data() + i * p, p, beta.data(), length);
+    RowQuad<T> r;
+    std::memcpy(&r, batch.y.data() + i, sizeof r);
+    r = r - products;
+    std::memcpy(residuals.data() + i, &r, sizeof r);
+    RowQuad<T> losses = huber_losses(r, tau);
+    if (weights != nullptr) {
+      RowQuad<T> w;
+      std::memcpy(&w, weights + i, sizeof w);
+      losses = w * losses;
+    }
+    for (std::size_t k = 0; k < 4; ++k) loss = loss + double(losses[k]);
+  }
+  for (; i < count; ++i) {
+    const T r = batch.y[i] - dot(batch.x_design.subspan(i * p, p), beta);
+    residuals[i] = r;
+    const T term = weights != nullptr ? weights[i] * huber_loss(r, tau) : huber_loss(r, tau);
+    loss = loss + double(term);
+  }
+  return loss;
+}
+
+}  // namespace detail
+
 // F(β) = [Σ s_i ρ(r_i) + ½ (β − β₀)ᵀ I₀ (β − β₀)] / W, minus on the l1 path (after earlier
 // samples) the linear term (W₀/W)·λ₀·Σ sign(β₀_j)(β_j − β₀_j) that stands in for the previous
 // penalty. Leaves r = y − Xβ in the residual buffer and β − β₀ in the shift buffer. Each term is
@@ -35,19 +92,21 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
                           Workspace<T>& workspace, double combined_weight) {
   const std::size_t p = batch.cols;
   const std::span<T> residuals(workspace.residuals);
-  compute_residuals<T>(batch.x_design, p, batch.y, beta, residuals, batch.rows);
-
-  // The losses are summed in row order in a pass of their own: a loop that also formed the
-  // residuals measured slower, since a mispredicted Huber branch then discards row products too.
   const T tau = T(config.tau);
   double loss = 0.0;
-  if (batch.sample_weight) {
-    const std::span<const T> weights = *batch.sample_weight;
-    for (std::size_t i = 0; i < batch.rows; ++i)
-      loss = loss + double(weights[i] * huber_loss(residuals[i], tau));
+  if (!rows_go_parallel(batch.rows, p)) {
+    loss = detail::residuals_and_loss<T>(batch, beta, residuals, tau);
   } else {
-    for (std::size_t i = 0; i < batch.rows; ++i)
-      loss = loss + double(huber_loss(residuals[i], tau));
+    // The residuals are spread over the pool; the losses are then summed in row order here.
+    compute_residuals<T>(batch.x_design, p, batch.y, beta, residuals, batch.rows);
+    if (batch.sample_weight) {
+      const std::span<const T> weights = *batch.sample_weight;
+      for (std::size_t i = 0; i < batch.rows; ++i)
+        loss = loss + double(weights[i] * huber_loss(residuals[i], tau));
+    } else {
+      for (std::size_t i = 0; i < batch.rows; ++i)
+        loss = loss + double(huber_loss(residuals[i], tau));
+    }
   }
 
   const std::span<T> shift(workspace.shift);
