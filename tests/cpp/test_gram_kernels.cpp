@@ -94,6 +94,36 @@ TYPED_TEST(GramKernels, EveryWidthMatchesTheNaiveSum) {
   }
 }
 
+// However the narrow product spreads the elements over vector lanes, each element is its own sum
+// in row order of x_iu·(c_i·x_iv); built without FMA, as here, every bit is fixed by that.
+TYPED_TEST(GramKernels, NarrowProductSumsEachElementInRowOrder) {
+  using T = TypeParam;
+  const std::size_t widest_small = SMALL_GRAM_MAX_VECTORS * 32 / sizeof(T);
+  for (std::size_t p = 1; p <= widest_small; ++p) {
+    SCOPED_TRACE(::testing::Message() << "p " << p);
+    constexpr std::uint64_t rows = 300;  // two blocks
+    auto batch = random_batch<T>(rows, p, 7 * p);
+    batch.weights.assign(rows, T(0));
+    std::vector<T> w(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      w[i] = T(0.3) + T(i % 5) * T(0.17);
+      batch.weights[i] = T(1) + T(i % 3);
+    }
+    std::vector<T> scratch(256 * p), out(p * p);
+    ASSERT_FALSE(weighted_gram<T>(batch.view(), w, scratch, {}, out));
+    for (std::size_t u = 0; u < p; ++u) {
+      for (std::size_t v = 0; v < p; ++v) {
+        T sum = T(0);
+        for (std::size_t i = 0; i < rows; ++i) {
+          const T weighted = batch.x[i * p + v] * (w[i] * batch.weights[i]);
+          sum = batch.x[i * p + u] * weighted + sum;
+        }
+        ASSERT_EQ(out[u * p + v], sum) << u << ", " << v;
+      }
+    }
+  }
+}
+
 // The last rows' vectors would reach past the design; they must be read through a padded copy.
 // The design ends exactly at an inaccessible page, so any read beyond it faults.
 TYPED_TEST(GramKernels, NarrowProductNeverReadsPastTheDesign) {

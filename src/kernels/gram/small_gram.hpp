@@ -19,9 +19,13 @@ namespace quillfen {
 // tile stays in registers while the rows stream past once per tile, and no weighted copy of the
 // rows is staged.
 //
-// Like the library's kernel, it may fuse multiply and add; the inner sums run over the rows in
-// order. Tile k of rows [j0, j0 + J) of C = Σ_i x_i (c_i·x_i)ᵀ holds J × KV vector accumulators,
-// where c_i = w_i·s_i is the row's weight and KV 32-byte vectors cover one design row.
+// Like the library's kernel, it may fuse multiply and add; every element of C = Σ_i x_i (c_i·x_i)ᵀ
+// is its own sum over the rows in order, each term fused as x_ij·(c_i·x_ik) + sum, where
+// c_i = w_i·s_i is the row's weight. How the elements are spread over vector lanes does not change
+// a bit. The columns that fill whole 32-byte vectors are tiled by output rows: a broadcast x_ij
+// times the weighted row's vectors. The last p mod (lanes per vector) columns would waste most of
+// another vector per output row, so they are tiled the other way round: the row's own vectors
+// (output rows j in the lanes) times a broadcast c_i·x_ik, one column k per tile row.
 
 // Rows of at most this many 32-byte vectors take this path; wider ones take the library's.
 inline constexpr std::size_t SMALL_GRAM_MAX_VECTORS = 3;
@@ -41,79 +45,129 @@ inline Vector broadcast(T value) {
   return lanes;
 }
 
-// Rows [j0, j0 + J) of the Gram matrix over design rows [first, end), written to `out`, or added
-// to what `out` holds when `accumulate`. Reloading a partial sum from `out` is exact, so splitting
-// the rows into blocks does not change the result.
-template <class T, std::size_t J, std::size_t KV>
-void small_gram_tile(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
-                     std::uint64_t end, std::size_t j0, std::span<T> out, bool accumulate) {
+// Output rows [j0, j0 + J), columns [0, M·lanes) of the Gram matrix over design rows
+// [first, end), written to `out`, or added to what `out` holds when `accumulate`. Reloading a
+// partial sum from `out` is exact, so splitting the rows into blocks does not change the result.
+template <class T, std::size_t J, std::size_t M>
+void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights,
+                         std::uint64_t first, std::uint64_t end, std::size_t j0, std::span<T> out,
+                         bool accumulate) {
   using Vector = typename simd::Lanes<T>::Vector;
   constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
-  constexpr std::size_t kRowSpan = KV * kWidth;
   const std::size_t p = batch.cols;
-  const std::span<const T> x = batch.x_design;
+  const T* x = batch.x_design.data();
 
-  Vector sums[J][KV] = {};
+  Vector sums[J][M] = {};
   if (accumulate) {
-    for (std::size_t j = 0; j < J; ++j) {
-      const T* source = out.data() + (j0 + j) * p;
-      for (std::size_t k = 0; k < p; ++k) sums[j][k / kWidth][k % kWidth] = source[k];
-    }
+    for (std::size_t j = 0; j < J; ++j) std::memcpy(sums[j], out.data() + (j0 + j) * p, sizeof sums[j]);
   }
-  auto add_row = [&](const T* row, T weight) {
-    Vector weighted[KV];
-    for (std::size_t v = 0; v < KV; ++v) {
+  for (std::uint64_t i = first; i < end; ++i) {
+    const T* row = x + i * p;
+    const T weight = gram_row_weight(batch, weights, i);
+    Vector weighted[M];
+    for (std::size_t v = 0; v < M; ++v) {
       Vector lanes;
       std::memcpy(&lanes, row + v * kWidth, sizeof lanes);
       weighted[v] = lanes * weight;
     }
     for (std::size_t j = 0; j < J; ++j) {
       const Vector factor = broadcast<Vector>(row[j0 + j]);
-      for (std::size_t v = 0; v < KV; ++v)
+      for (std::size_t v = 0; v < M; ++v)
         sums[j][v] = simd::matrix_product_multiply_add(factor, weighted[v], sums[j][v]);
     }
-  };
+  }
+  for (std::size_t j = 0; j < J; ++j) std::memcpy(out.data() + (j0 + j) * p, sums[j], sizeof sums[j]);
+}
 
+// Columns [k0, k0 + K) of every output row, over design rows [first, end), with the output rows
+// in the lanes of U vectors: the row's own vectors times the broadcast weighted element c_i·x_ik.
+template <class T, std::size_t K, std::size_t U>
+void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weights,
+                            std::uint64_t first, std::uint64_t end, std::size_t k0,
+                            std::span<T> out, bool accumulate) {
+  using Vector = typename simd::Lanes<T>::Vector;
+  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  constexpr std::size_t kRowSpan = U * kWidth;
+  const std::size_t p = batch.cols;
+  const std::span<const T> x = batch.x_design;
+
+  // The sums move to and from `out` through a plain array, so that they themselves are never
+  // addressed lane by lane and stay in registers.
+  Vector sums[K][U] = {};
+  if (accumulate) {
+    T staged[K][kRowSpan] = {};
+    for (std::size_t k = 0; k < K; ++k)
+      for (std::size_t j = 0; j < p; ++j) staged[k][j] = out[j * p + k0 + k];
+    std::memcpy(sums, staged, sizeof sums);
+  }
+  auto add_row = [&](const T* row, T weight) {
+    for (std::size_t k = 0; k < K; ++k) {
+      const Vector factor = broadcast<Vector>(row[k0 + k] * weight);
+      for (std::size_t u = 0; u < U; ++u) {
+        Vector lanes;
+        std::memcpy(&lanes, row + u * kWidth, sizeof lanes);
+        sums[k][u] = simd::matrix_product_multiply_add(lanes, factor, sums[k][u]);
+      }
+    }
+  };
   // A row's vectors reach kRowSpan - p elements past its end, into the next row; lanes past
   // column p are never stored. Rows too close to the end of the design are read through a
   // zero-padded copy instead, so nothing outside the design is touched.
   const std::uint64_t whole_rows =
-      x.size() >= kRowSpan ? std::min<std::uint64_t>(end, (x.size() - kRowSpan) / p + 1) : 0;
+      x.size() >= kRowSpan ? std::min<std::uint64_t>(end, (x.size() - kRowSpan) / p + 1) : first;
   std::uint64_t i = first;
-  for (; i < whole_rows; ++i) add_row(x.data() + i * p, gram_row_weight(batch, weights, i));
+  for (; i < std::max(first, whole_rows); ++i) add_row(x.data() + i * p, gram_row_weight(batch, weights, i));
   for (; i < end; ++i) {
     T padded[kRowSpan] = {};
     std::copy_n(x.data() + i * p, p, padded);
     add_row(padded, gram_row_weight(batch, weights, i));
   }
 
-  for (std::size_t j = 0; j < J; ++j) {
-    T* target = out.data() + (j0 + j) * p;
-    for (std::size_t k = 0; k < p; ++k) target[k] = sums[j][k / kWidth][k % kWidth];
-  }
+  T staged[K][kRowSpan];
+  std::memcpy(staged, sums, sizeof staged);
+  for (std::size_t k = 0; k < K; ++k)
+    for (std::size_t j = 0; j < p; ++j) out[j * p + k0 + k] = staged[k][j];
 }
 
-// The last p mod J output rows, as one tile of that height.
-template <class T, std::size_t KV, std::size_t J>
-void small_gram_remainder(std::size_t rows_left, const BatchView<T>& batch,
+// Output rows [j0, j0 + rows_left) of the full-vector columns, as one tile of that height.
+template <class T, std::size_t M, std::size_t J>
+void small_gram_last_rows(std::size_t rows_left, const BatchView<T>& batch,
                           std::span<const T> weights, std::uint64_t first, std::uint64_t end,
                           std::size_t j0, std::span<T> out, bool accumulate) {
   if constexpr (J > 0) {
     if (rows_left == J) {
-      small_gram_tile<T, J, KV>(batch, weights, first, end, j0, out, accumulate);
+      small_gram_row_tile<T, J, M>(batch, weights, first, end, j0, out, accumulate);
     } else {
-      small_gram_remainder<T, KV, J - 1>(rows_left, batch, weights, first, end, j0, out,
-                                         accumulate);
+      small_gram_last_rows<T, M, J - 1>(rows_left, batch, weights, first, end, j0, out,
+                                        accumulate);
     }
   }
 }
 
-template <class T, std::size_t KV>
+// Columns [k0, k0 + columns_left) as one column tile.
+template <class T, std::size_t U, std::size_t K>
+void small_gram_last_columns(std::size_t columns_left, const BatchView<T>& batch,
+                             std::span<const T> weights, std::uint64_t first, std::uint64_t end,
+                             std::size_t k0, std::span<T> out, bool accumulate) {
+  if constexpr (K > 0) {
+    if (columns_left == K) {
+      small_gram_column_tile<T, K, U>(batch, weights, first, end, k0, out, accumulate);
+    } else {
+      small_gram_last_columns<T, U, K - 1>(columns_left, batch, weights, first, end, k0, out,
+                                           accumulate);
+    }
+  }
+}
+
+// At most twelve accumulators per tile, so that they, the row's vectors and a broadcast fit in the
+// sixteen vector registers of AVX2.
+inline constexpr std::size_t SMALL_GRAM_TILE_ACCUMULATORS = 12;
+
+// M full vectors of columns, U vectors covering a design row.
+template <class T, std::size_t M, std::size_t U>
 void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
                 std::uint64_t end, std::span<T> out) {
-  // At most twelve accumulators, so that they, the row's vectors and a broadcast fit in the
-  // sixteen vector registers.
-  constexpr std::size_t kTileRows = 12 / KV;
+  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   const std::size_t p = batch.cols;
   // Every tile passes over the rows, so they are taken a block at a time that stays in cache
   // across the tiles. An empty range still runs one (empty) block, which zero-fills `out`.
@@ -121,14 +175,46 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
   do {
     const std::uint64_t stop = std::min<std::uint64_t>(end, start + GRAM_BLOCK_ROWS);
     const bool accumulate = start != first;
-    std::size_t j0 = 0;
-    for (; j0 + kTileRows <= p; j0 += kTileRows) {
-      small_gram_tile<T, kTileRows, KV>(batch, weights, start, stop, j0, out, accumulate);
+    if constexpr (M > 0) {
+      constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
+      std::size_t j0 = 0;
+      for (; j0 + kTileRows <= p; j0 += kTileRows) {
+        small_gram_row_tile<T, kTileRows, M>(batch, weights, start, stop, j0, out, accumulate);
+      }
+      small_gram_last_rows<T, M, kTileRows - 1>(p - j0, batch, weights, start, stop, j0, out,
+                                                accumulate);
     }
-    small_gram_remainder<T, KV, kTileRows - 1>(p - j0, batch, weights, start, stop, j0, out,
-                                               accumulate);
+    if constexpr (U > M) {  // the last p mod (lanes per vector) columns
+      constexpr std::size_t kTileColumns = SMALL_GRAM_TILE_ACCUMULATORS / U;
+      std::size_t k0 = M * kWidth;
+      for (; k0 + kTileColumns <= p; k0 += kTileColumns) {
+        small_gram_column_tile<T, kTileColumns, U>(batch, weights, start, stop, k0, out,
+                                                   accumulate);
+      }
+      small_gram_last_columns<T, U, kTileColumns - 1>(p - k0, batch, weights, start, stop, k0,
+                                                      out, accumulate);
+    }
     start = stop;
   } while (start < end);
+}
+
+// Instantiates small_gram for p columns: M = ⌊p / lanes⌋ full vectors, U = ⌈p / lanes⌉.
+template <class T, std::size_t M = 0>
+void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
+                          std::uint64_t first, std::uint64_t end, std::span<T> out) {
+  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  const std::size_t p = batch.cols;
+  if constexpr (M < SMALL_GRAM_MAX_VECTORS) {
+    if (p < (M + 1) * kWidth) {
+      if constexpr (M > 0) {
+        if (p % kWidth == 0) return small_gram<T, M, M>(batch, weights, first, end, out);
+      }
+      return small_gram<T, M, M + 1>(batch, weights, first, end, out);
+    }
+    return small_gram_for_width<T, M + 1>(batch, weights, first, end, out);
+  } else {
+    return small_gram<T, M, M>(batch, weights, first, end, out);
+  }
 }
 
 }  // namespace detail
@@ -151,19 +237,7 @@ Status small_weighted_gram(const BatchView<T>& batch, std::span<const T> weights
       (batch.sample_weight && end > batch.sample_weight->size())) {
     return NativeError::invalid_batch("GEMM buffers do not match the declared matrix shapes");
   }
-  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
-  static_assert(SMALL_GRAM_MAX_VECTORS == 3, "one case per row width in vectors");
-  switch ((p + kWidth - 1) / kWidth) {
-    case 1:
-      detail::small_gram<T, 1>(batch, weights, first, end, out);
-      break;
-    case 2:
-      detail::small_gram<T, 2>(batch, weights, first, end, out);
-      break;
-    default:
-      detail::small_gram<T, 3>(batch, weights, first, end, out);
-      break;
-  }
+  detail::small_gram_for_width<T>(batch, weights, first, end, out);
   return std::nullopt;
 }
 
