@@ -4,20 +4,70 @@
 #include <span>
 
 #include "bindings/arrays.hpp"
-#include "bindings/dicts.hpp"
 #include "common/checked_math.hpp"
 
 namespace quillfen::bindings {
 namespace {
 
-bool append_diagnostics(PyObject* dict, const UpdateDiagnostics& diagnostics) {
-  return insert_new(dict, "iterations", PyLong_FromUnsignedLongLong(diagnostics.iterations)) &&
-         insert_new(dict, "converged", PyBool_FromLong(diagnostics.converged)) &&
-         insert_new(dict, "objective", PyFloat_FromDouble(diagnostics.objective)) &&
-         insert_new(dict, "lambda_value", PyFloat_FromDouble(diagnostics.lambda_value)) &&
-         insert_new(dict, "bandwidth", PyFloat_FromDouble(diagnostics.bandwidth)) &&
-         insert_new(dict, "used_regularized_fallback",
-                    PyBool_FromLong(diagnostics.used_regularized_fallback));
+// The keys of the state and update dictionaries, in the order they are inserted.
+enum Key : std::size_t {
+  kCoefficients,
+  kInformation,
+  kStateIsDetached,
+  kSamplesSeen,
+  kBatchCount,
+  kPreviousLambda,
+  kWeightSum,
+  kIterations,
+  kConverged,
+  kObjective,
+  kLambdaValue,
+  kBandwidth,
+  kUsedRegularizedFallback,
+  kKeyCount
+};
+constexpr std::array<const char*, kKeyCount> kKeyNames = {
+    "coefficients", "information", "state_is_detached", "n_samples_seen", "batch_count",
+    "previous_lambda", "weight_sum", "iterations", "converged", "objective", "lambda_value",
+    "bandwidth", "used_regularized_fallback"};
+
+// The keys as interned strings, made on first use (with the interpreter lock held) and kept for
+// the life of the process, so that filling a dictionary creates and interns no strings per call.
+// nullptr with an exception set when they cannot be made.
+PyObject* const* dictionary_keys() {
+  static std::array<PyObject*, kKeyCount> keys{};
+  if (keys[0] != nullptr) return keys.data();
+  std::array<PyObject*, kKeyCount> made{};
+  for (std::size_t k = 0; k < kKeyCount; ++k) {
+    made[k] = PyUnicode_InternFromString(kKeyNames[k]);
+    if (made[k] == nullptr) {
+      for (PyObject* key : made) Py_XDECREF(key);
+      return nullptr;
+    }
+  }
+  keys = made;
+  return keys.data();
+}
+
+// Inserts `value` (a new reference, or nullptr after a failed creation) under `key` and drops the
+// reference. False with the exception pending on failure.
+bool insert_value(PyObject* dict, PyObject* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int status = PyDict_SetItem(dict, key, value);
+  Py_DECREF(value);
+  return status == 0;
+}
+
+bool append_diagnostics(PyObject* dict, PyObject* const* keys,
+                        const UpdateDiagnostics& diagnostics) {
+  return insert_value(dict, keys[kIterations],
+                      PyLong_FromUnsignedLongLong(diagnostics.iterations)) &&
+         insert_value(dict, keys[kConverged], PyBool_FromLong(diagnostics.converged)) &&
+         insert_value(dict, keys[kObjective], PyFloat_FromDouble(diagnostics.objective)) &&
+         insert_value(dict, keys[kLambdaValue], PyFloat_FromDouble(diagnostics.lambda_value)) &&
+         insert_value(dict, keys[kBandwidth], PyFloat_FromDouble(diagnostics.bandwidth)) &&
+         insert_value(dict, keys[kUsedRegularizedFallback],
+                      PyBool_FromLong(diagnostics.used_regularized_fallback));
 }
 
 }  // namespace
@@ -35,18 +85,20 @@ PyObject* state_dict(const EngineState<T>& state) {
   const std::array<npy_intp, 1> vector_shape = {length};
   const std::array<npy_intp, 2> matrix_shape = {length, length};
 
+  PyObject* const* keys = dictionary_keys();
+  if (keys == nullptr) return nullptr;
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
   const bool complete =
-      insert_new(dict, "coefficients",
-                 copy_to_array<T>(std::span<const T>(state.coefficients), vector_shape)) &&
-      insert_new(dict, "information",
-                 copy_to_array<T>(std::span<const T>(state.information), matrix_shape)) &&
-      insert_new(dict, "state_is_detached", Py_NewRef(Py_True)) &&
-      insert_new(dict, "n_samples_seen", PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
-      insert_new(dict, "batch_count", PyLong_FromUnsignedLongLong(state.batch_count)) &&
-      insert_new(dict, "previous_lambda", PyFloat_FromDouble(state.previous_lambda)) &&
-      insert_new(dict, "weight_sum", PyFloat_FromDouble(state.weight_sum));
+      insert_value(dict, keys[kCoefficients],
+                   copy_to_array<T>(std::span<const T>(state.coefficients), vector_shape)) &&
+      insert_value(dict, keys[kInformation],
+                   copy_to_array<T>(std::span<const T>(state.information), matrix_shape)) &&
+      insert_value(dict, keys[kStateIsDetached], Py_NewRef(Py_True)) &&
+      insert_value(dict, keys[kSamplesSeen], PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
+      insert_value(dict, keys[kBatchCount], PyLong_FromUnsignedLongLong(state.batch_count)) &&
+      insert_value(dict, keys[kPreviousLambda], PyFloat_FromDouble(state.previous_lambda)) &&
+      insert_value(dict, keys[kWeightSum], PyFloat_FromDouble(state.weight_sum));
   if (!complete) {
     Py_DECREF(dict);
     return nullptr;
@@ -58,7 +110,7 @@ template <class T>
 PyObject* update_result_dict(const EngineState<T>& state, const UpdateDiagnostics& diagnostics) {
   PyObject* dict = state_dict(state);
   if (dict == nullptr) return nullptr;
-  if (!append_diagnostics(dict, diagnostics)) {
+  if (!append_diagnostics(dict, dictionary_keys(), diagnostics)) {
     Py_DECREF(dict);
     return nullptr;
   }
