@@ -18,18 +18,22 @@ bool bind_positional(const Signature& signature, PyObject* const* args, Py_ssize
   return true;
 }
 
+// Binds `value` to the parameter named `key`. The names are compared from `hint` on, wrapping
+// around: callers mostly pass keywords in signature order, so the first comparison usually
+// matches. On success `hint` moves to the parameter after the bound one.
 bool bind_keyword(const Signature& signature, PyObject* key, PyObject* value,
-                  std::span<PyObject*> bound) {
-  for (std::size_t i = 0; i < signature.names.size(); ++i) {
-    if (!PyUnicode_Check(key) || PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) {
-      continue;
-    }
+                  std::span<PyObject*> bound, std::size_t& hint) {
+  const std::size_t count = signature.names.size();
+  for (std::size_t step = 0; step < count && PyUnicode_Check(key); ++step) {
+    const std::size_t i = (hint + step) % count;
+    if (PyUnicode_CompareWithASCIIString(key, signature.names[i]) != 0) continue;
     if (bound[i] != nullptr) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                    signature.function, signature.names[i]);
       return false;
     }
     bound[i] = value;
+    hint = i + 1;
     return true;
   }
   PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", signature.function,
@@ -55,8 +59,9 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
   nargs = PyVectorcall_NARGS(nargs);
   if (!bind_positional(signature, args, nargs, bound)) return false;
   const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  std::size_t hint = static_cast<std::size_t>(nargs);
   for (Py_ssize_t k = 0; k < keywords; ++k) {
-    if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound)) {
+    if (!bind_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], bound, hint)) {
       return false;
     }
   }
@@ -70,8 +75,9 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
   if (kwargs != nullptr) {
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t position = 0;
+    std::size_t hint = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     while (PyDict_Next(kwargs, &position, &key, &value)) {
-      if (!bind_keyword(signature, key, value, bound)) return false;
+      if (!bind_keyword(signature, key, value, bound, hint)) return false;
     }
   }
   return check_required(signature, bound);

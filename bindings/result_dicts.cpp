@@ -26,10 +26,19 @@ enum Key : std::size_t {
   kUsedRegularizedFallback,
   kKeyCount
 };
-constexpr std::array<const char*, kKeyCount> kKeyNames = {
-    "coefficients", "information", "state_is_detached", "n_samples_seen", "batch_count",
-    "previous_lambda", "weight_sum", "iterations", "converged", "objective", "lambda_value",
-    "bandwidth", "used_regularized_fallback"};
+constexpr std::array<const char*, kKeyCount> kKeyNames = {"coefficients",
+                                                          "information",
+                                                          "state_is_detached",
+                                                          "n_samples_seen",
+                                                          "batch_count",
+                                                          "previous_lambda",
+                                                          "weight_sum",
+                                                          "iterations",
+                                                          "converged",
+                                                          "objective",
+                                                          "lambda_value",
+                                                          "bandwidth",
+                                                          "used_regularized_fallback"};
 
 // The keys as interned strings, made on first use (with the interpreter lock held) and kept for
 // the life of the process, so that filling a dictionary creates and interns no strings per call.

@@ -35,6 +35,17 @@ def test_all_thirteen_arguments_are_required(engine, batch):
 
 
 @pytest.mark.parametrize(
+    "order", [list, lambda names: names[::-1], lambda names: names[5:] + names[:5]]
+)
+def test_keywords_bind_in_any_order(batch, order):
+    arguments = update_arguments(*batch)
+    by_position = NativeCpuEngine("float64", 4).update(*arguments.values())
+    names = order(list(arguments))
+    by_keyword = NativeCpuEngine("float64", 4).update(**{name: arguments[name] for name in names})
+    np.testing.assert_array_equal(by_keyword["coefficients"], by_position["coefficients"])
+
+
+@pytest.mark.parametrize(
     "name, value, error",
     [
         ("batch_weight", "300", TypeError),

@@ -49,9 +49,8 @@ inline Vector broadcast(T value) {
 // [first, end), written to `out`, or added to what `out` holds when `accumulate`. Reloading a
 // partial sum from `out` is exact, so splitting the rows into blocks does not change the result.
 template <class T, std::size_t J, std::size_t M>
-void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights,
-                         std::uint64_t first, std::uint64_t end, std::size_t j0, std::span<T> out,
-                         bool accumulate) {
+void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
+                         std::uint64_t end, std::size_t j0, std::span<T> out, bool accumulate) {
   using Vector = typename simd::Lanes<T>::Vector;
   constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   const std::size_t p = batch.cols;
@@ -59,7 +58,8 @@ void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights,
 
   Vector sums[J][M] = {};
   if (accumulate) {
-    for (std::size_t j = 0; j < J; ++j) std::memcpy(sums[j], out.data() + (j0 + j) * p, sizeof sums[j]);
+    for (std::size_t j = 0; j < J; ++j)
+      std::memcpy(sums[j], out.data() + (j0 + j) * p, sizeof sums[j]);
   }
   for (std::uint64_t i = first; i < end; ++i) {
     const T* row = x + i * p;
@@ -76,7 +76,8 @@ void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights,
         sums[j][v] = simd::matrix_product_multiply_add(factor, weighted[v], sums[j][v]);
     }
   }
-  for (std::size_t j = 0; j < J; ++j) std::memcpy(out.data() + (j0 + j) * p, sums[j], sizeof sums[j]);
+  for (std::size_t j = 0; j < J; ++j)
+    std::memcpy(out.data() + (j0 + j) * p, sums[j], sizeof sums[j]);
 }
 
 // Columns [k0, k0 + K) of every output row, over design rows [first, end), with the output rows
@@ -116,7 +117,8 @@ void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weight
   const std::uint64_t whole_rows =
       x.size() >= kRowSpan ? std::min<std::uint64_t>(end, (x.size() - kRowSpan) / p + 1) : first;
   std::uint64_t i = first;
-  for (; i < std::max(first, whole_rows); ++i) add_row(x.data() + i * p, gram_row_weight(batch, weights, i));
+  for (; i < std::max(first, whole_rows); ++i)
+    add_row(x.data() + i * p, gram_row_weight(batch, weights, i));
   for (; i < end; ++i) {
     T padded[kRowSpan] = {};
     std::copy_n(x.data() + i * p, p, padded);
@@ -138,8 +140,7 @@ void small_gram_last_rows(std::size_t rows_left, const BatchView<T>& batch,
     if (rows_left == J) {
       small_gram_row_tile<T, J, M>(batch, weights, first, end, j0, out, accumulate);
     } else {
-      small_gram_last_rows<T, M, J - 1>(rows_left, batch, weights, first, end, j0, out,
-                                        accumulate);
+      small_gram_last_rows<T, M, J - 1>(rows_left, batch, weights, first, end, j0, out, accumulate);
     }
   }
 }
@@ -191,8 +192,8 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
         small_gram_column_tile<T, kTileColumns, U>(batch, weights, start, stop, k0, out,
                                                    accumulate);
       }
-      small_gram_last_columns<T, U, kTileColumns - 1>(p - k0, batch, weights, start, stop, k0,
-                                                      out, accumulate);
+      small_gram_last_columns<T, U, kTileColumns - 1>(p - k0, batch, weights, start, stop, k0, out,
+                                                      accumulate);
     }
     start = stop;
   } while (start < end);

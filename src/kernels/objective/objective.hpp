@@ -5,9 +5,9 @@
 #include <cstring>
 #include <span>
 
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
-#include "common/value_tests.hpp"
 #include "kernels/objective/penalty_terms.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/vector/row_group_dot.hpp"
