@@ -112,6 +112,7 @@ def report_target(name, measured, ratio, limit, at_most=True):
     the figure the target bounds: at most `limit` when `at_most`, else at least `limit`.
     Returns whether the target holds.
     """
+    ratio = float(ratio)
     ok = ratio <= limit if at_most else ratio >= limit
     line = format_target(name, measured, ratio, limit, at_most, ok)
     print(line)
