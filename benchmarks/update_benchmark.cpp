@@ -427,6 +427,10 @@ void run_peak_cases() {
 }
 
 int run(const std::string& mode) {
+  if (!mode.empty() && mode != "engine" && mode != "machine") {
+    std::fprintf(stderr, "usage: quillfen_update_benchmark [engine | machine]\n");
+    return 2;
+  }
   std::printf(
       "{\"kind\": \"machine\", \"hardware_threads\": %u, \"pool_threads\": %zu, "
       "\"kernels\": \"%s\"}\n",
