@@ -67,26 +67,35 @@ cpp-test: install
 py-test: install
 	$(PY) -m pytest
 
-# Builds the update benchmark in its own directory and compares it with numpy in the same run,
-# then times update and predict from Python, compares float32's accuracy with float64's, times
-# the estimator's partial_fit against update and quillfen.dask on a local cluster against one
-# process, and last sets the default (dispatching) build against one built with -march=native and
-# against its own baseline kernels alone.
+# Builds the update benchmark in its own directory and sets everything against a baseline
+# measured in the same run: the core's update and Gram kernel against numpy, the measured FMA peak
+# and the update's hardware floor (peak and read bandwidth probed by the benchmark itself); predict
+# and warm small updates from Python against numpy and their floor; the warm update against
+# scikit-learn's averaged Huber SGD per batch; float32's accuracy against float64's; the
+# estimator's partial_fit against the bare update; quillfen.dask on a local cluster against one
+# process; and last the default (dispatching) build against one built with -march=native and
+# against its own baseline kernels alone. Every script prints its targets with ok or MISS, and
+# the run ends with all of them together under the CPU's name.
 .PHONY: bench
 BENCH_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	  -DQUILLFEN_BUILD_EXTENSION=OFF -DQUILLFEN_BUILD_BENCHMARKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+BENCH_EXECUTABLE := $(BENCH_BUILD)/quillfen_update_benchmark
+bench: export QUILLFEN_BENCH_TARGETS := $(CURDIR)/$(BENCH_BUILD)/targets.jsonl
 bench: install-extension
 	$(BENCH_CMAKE) -B $(BENCH_BUILD) -DQUILLFEN_NATIVE_ARCH=OFF
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j $(JOBS) --target quillfen_update_benchmark
 	$(BENCH_CMAKE) -B $(BENCH_BUILD)-native -DQUILLFEN_NATIVE_ARCH=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)-native -j $(JOBS) --target quillfen_update_benchmark
-	$(PY) benchmarks/run_update_benchmark.py $(BENCH_BUILD)/quillfen_update_benchmark
-	$(PY) benchmarks/run_python_benchmark.py
+	rm -f $$QUILLFEN_BENCH_TARGETS
+	$(PY) benchmarks/run_update_benchmark.py $(BENCH_EXECUTABLE)
+	$(PY) benchmarks/run_python_benchmark.py $(BENCH_EXECUTABLE)
+	$(PY) benchmarks/run_sklearn_benchmark.py
 	$(PY) benchmarks/run_float32_accuracy.py
 	$(PY) benchmarks/run_estimator_benchmark.py
 	$(PY) benchmarks/run_dask_benchmark.py
-	$(PY) benchmarks/compare_builds.py $(BENCH_BUILD)/quillfen_update_benchmark \
-	  $(BENCH_BUILD)-native/quillfen_update_benchmark
+	$(PY) benchmarks/compare_builds.py $(BENCH_EXECUTABLE) $(BENCH_BUILD)-native/quillfen_update_benchmark
+	@echo
+	@$(PY) benchmarks/summarize_targets.py $$QUILLFEN_BENCH_TARGETS
 
 # Streams a 10-million-row Parquet file (written once into build/bench, about 2 GB) through
 # `quillfen fit`, against in-memory partial_fit and pandas + SGDRegressor in the same run.

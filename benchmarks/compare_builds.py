@@ -18,32 +18,13 @@ Usage: compare_builds.py <dispatching benchmark> <native benchmark>
 
 import json
 import os
-import platform
 import subprocess
 import sys
 
-from timing import verdict
+from timing import cpu_name, report_target
 
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
 NATIVE_TARGET = 1.05  # dispatch time over native time
-
-
-def cpu_name():
-    """The CPU as the benchmarks name it, e.g. "AMD EPYC (family 25 model 17, AVX-512)"."""
-    fields = {}
-    try:
-        with open("/proc/cpuinfo") as info:
-            for line in info:
-                key, _, value = line.partition(":")
-                fields.setdefault(key.strip(), value.strip())
-    except OSError:
-        return platform.processor() or "unknown CPU"
-    features = fields.get("flags", "").split()
-    widest = "AVX-512" if "avx512f" in features else "AVX2" if "avx2" in features else "SSE"
-    return (
-        f"{fields.get('model name', 'unknown CPU')} (family {fields.get('cpu family', '?')} "
-        f"model {fields.get('model', '?')}, {widest})"
-    )
 
 
 def run_cases(executable, environment):
@@ -76,20 +57,27 @@ def main(dispatching, native):
             for case, seconds in cases.items():
                 best[name][case] = min(seconds, best[name].get(case, seconds))
 
-    print(f"\nBuilds compared on {cpu_name()}, {os.cpu_count()} logical CPUs, best of {ROUNDS}")
+    print(f"\nBuilds compared on {cpu_name()}, best of {ROUNDS}")
     print("kernels: " + ", ".join(f"{name} = {target}" for name, target in kernels.items()))
     header = f"{'case':<28}{'dispatch ms':>12}{'native ms':>11}{'v2 only ms':>12}"
     print(header + f"{'dispatch/native':>17}{'v2/dispatch':>13}")
     for case in best["dispatch"]:
         kind, n, p, dtype = case
-        times = [best[name].get(case, float("nan")) for name in configurations]
-        dispatch, native_time, baseline = times
-        against_native = dispatch / native_time
-        label = f"{kind} {n}x{p} {dtype}"
+        dispatch, native_time, baseline = (
+            best[name].get(case, float("nan")) for name in configurations
+        )
         print(
-            f"{label:<28}{dispatch * 1e3:>12.3f}{native_time * 1e3:>11.3f}{baseline * 1e3:>12.3f}"
-            f"{against_native:>12.3f} {verdict(against_native <= NATIVE_TARGET):>4}"
-            f"{baseline / dispatch:>12.2f}x"
+            f"{f'{kind} {n}x{p} {dtype}':<28}{dispatch * 1e3:>12.3f}{native_time * 1e3:>11.3f}"
+            f"{baseline * 1e3:>12.3f}{dispatch / native_time:>17.3f}{baseline / dispatch:>12.2f}x"
+        )
+    for case in best["dispatch"]:
+        kind, n, p, dtype = case
+        dispatch, native_time = best["dispatch"][case], best["native"].get(case, float("nan"))
+        report_target(
+            f"{kind} {n}x{p} {dtype} dispatch / native",
+            f"{dispatch * 1e3:.3f} ms / {native_time * 1e3:.3f} ms",
+            dispatch / native_time,
+            NATIVE_TARGET,
         )
     return 0
 

@@ -25,13 +25,13 @@ import dask.dataframe as dd
 import numpy as np
 import pandas as pd
 from distributed import Client, LocalCluster, wait
+from timing import cpu_name
 
 import quillfen.dask
 from quillfen import StreamingHuberRegressor
 from quillfen.dask import _parallel
 
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
-CPU = "AMD EPYC (family 25 model 17, Zen 4, AVX-512), 2 cores, KVM"
 N_PARTITIONS = 8
 PARTITION_ROWS = 100_000
 N_FEATURES = 20
@@ -84,7 +84,7 @@ class RoundCounter:
 
 def main():
     rows = N_PARTITIONS * PARTITION_ROWS
-    print(f"CPU: {CPU} ({platform.machine()}, {os.cpu_count()} logical CPUs visible)")
+    print(f"CPU: {cpu_name()} ({platform.machine()})")
     print(
         f"data: {N_PARTITIONS} partitions x {PARTITION_ROWS} rows x {N_FEATURES} features, "
         f"float64; cluster: 2 worker processes x 1 thread; {ROUNDS} rounds, medians"

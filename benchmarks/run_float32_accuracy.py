@@ -11,10 +11,12 @@ Usage: run_float32_accuracy.py [batches] [rows]   (default 50 100000)
 import sys
 
 import numpy as np
+from timing import report_target
 
 from quillfen import NativeCpuEngine
 
 COLUMNS = 20
+RATIO_TARGET = 1.02
 
 
 def stream_errors(batches, rows, seed=8):
@@ -55,10 +57,13 @@ def main():
     errors = stream_errors(batches, rows)
     ratio = errors["float32"] / errors["float64"]
     print(f"float32 accuracy, {batches} batches x {rows} rows x {COLUMNS} columns")
-    print(
-        f"  error float64 {errors['float64']:.6f}, float32 {errors['float32']:.6f},"
-        f" ratio {ratio:.3f} (target <= 1.02)"
+    report_target(
+        "float32 coefficient error / float64's",
+        f"{errors['float32']:.6f} / {errors['float64']:.6f}",
+        ratio,
+        RATIO_TARGET,
     )
+    print()
 
 
 if __name__ == "__main__":

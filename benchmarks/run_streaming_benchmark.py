@@ -24,13 +24,12 @@ import time
 from pathlib import Path
 
 import numpy as np
-from timing import verdict
+from timing import cpu_name, verdict
 
 N_FEATURES = 20
 BATCH_ROWS = 100_000
 ROW_GROUP_ROWS = 100_000
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "1"))
-CPU = "AMD EPYC (family 25 model 17, Zen 4, AVX-512), 2 cores, KVM"
 THROUGHPUT_TARGET = 0.70
 FEATURES = [f"x{j}" for j in range(N_FEATURES)]
 
@@ -134,7 +133,7 @@ def main() -> None:
         print(
             f"generated {path} ({path.stat().st_size / 2**20:.0f} MiB) in {time.perf_counter() - start:.0f} s"
         )
-    print(f"CPU: {CPU} ({platform.python_implementation()} {platform.python_version()})")
+    print(f"CPU: {cpu_name()} ({platform.python_implementation()} {platform.python_version()})")
     print(
         f"data: {rows} rows x {N_FEATURES} float64 features + target, batches of {BATCH_ROWS} rows"
     )

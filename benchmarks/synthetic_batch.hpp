@@ -30,15 +30,19 @@ struct SyntheticBatch {
   }
 };
 
+// Batches of one stream share their true coefficients: give them the same nonzero `truth_seed`
+// (0 draws the coefficients from `seed`, so every batch has its own).
 template <class T>
-SyntheticBatch<T> make_batch(std::uint64_t rows, std::uint64_t cols, std::uint64_t seed) {
+SyntheticBatch<T> make_batch(std::uint64_t rows, std::uint64_t cols, std::uint64_t seed,
+                             std::uint64_t truth_seed = 0) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> normal(0.0, 1.0);
   std::student_t_distribution<double> noise(3.0);
   std::bernoulli_distribution outlier(0.01);
 
   std::vector<double> beta(cols);
-  for (double& b : beta) b = normal(rng);
+  std::mt19937_64 truth_rng(truth_seed);
+  for (double& b : beta) b = truth_seed ? normal(truth_rng) : normal(rng);
 
   SyntheticBatch<T> batch;
   batch.rows = rows;
