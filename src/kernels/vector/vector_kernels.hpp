@@ -10,6 +10,7 @@
 #include "common/value_tests.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
+#include "kernels/vector/grouped_dot.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen {
@@ -83,8 +84,13 @@ void row_products(std::span<const T> design, std::uint64_t p, std::span<const T>
   for (std::size_t i = 0; i < count; ++i) out[i] = product(i);
 }
 
-// Rows in one block of checked_row_products: about 32 KiB of design.
-inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 4096;
+// Design elements in one block of checked_row_products (128 KiB of double), enough that the
+// work items of a parallel run cost little beside their rows.
+inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 16384;
+// Rows of at most this many bytes go through GroupedDot; their groups read one stretch of memory.
+// A group of wider rows reads several streams at once, which the memory system serves more
+// slowly than the one stream of a row after a row.
+inline constexpr std::size_t GROUPED_ROW_MAX_BYTES = 255;
 
 // out[i] = dot(row i, β) for `rows` rows, as row_products computes it, and whether every design
 // element is finite, found in the same pass: with β finite, a product of a non-finite element is
@@ -96,17 +102,33 @@ inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 4096;
 template <class T>
 bool checked_row_products(std::span<const T> design, std::uint64_t p, std::span<const T> beta,
                           std::span<T> out, std::uint64_t rows) {
+  using Group = GroupedDot<T>;
   const std::size_t width = std::max<std::uint64_t>(p, 1);
-  const std::size_t block_rows = std::max<std::size_t>(PREDICT_BLOCK_ELEMENTS / width, 1);
+  const bool grouped = width * sizeof(T) <= GROUPED_ROW_MAX_BYTES;
+  // Whole multiples of 16 rows: two blocks never write into one 64-byte line of an aligned `out`.
+  const std::size_t block_rows = std::max<std::size_t>(PREDICT_BLOCK_ELEMENTS / width / 16, 1) * 16;
   auto block = [&](std::size_t first, std::span<T> outputs) {
     const std::span<const T> elements = design.subspan(first * width, outputs.size() * width);
-    bool finite = true;
-    for (std::size_t k = 0; k < outputs.size(); ++k) {
-      const T value = dot(elements.subspan(k * width, width), beta);
-      outputs[k] = value;
-      finite = finite && (is_finite(value) || all_finite(elements.subspan(k * width, width)));
+    const auto row = [&](std::size_t k) { return elements.subspan(k * width, width); };
+    // A row whose product is not finite is scanned; overflow alone is no failure.
+    const auto rows_finite = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) {
+        if (!is_finite(outputs[k]) && !all_finite(row(k))) return false;
+      }
+      return true;
+    };
+    const std::size_t in_groups = grouped ? outputs.size() - outputs.size() % Group::kRows : 0;
+    for (std::size_t k = 0; k < in_groups; k += Group::kRows) {
+      if (!Group::products(row(k).data(), width, beta.data(), outputs.data() + k) &&
+          !rows_finite(k, k + Group::kRows)) {
+        return false;
+      }
     }
-    return finite;
+    for (std::size_t k = in_groups; k < outputs.size(); ++k) {
+      outputs[k] = dot(row(k), beta);
+      if (!rows_finite(k, k + 1)) return false;
+    }
+    return true;
   };
   const std::span<T> products = out.first(rows);
   if (!rows_go_parallel(rows, p)) {
