@@ -1,9 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
-#include "common/value_tests.hpp"
 #include "kernels/simd/lanes.hpp"
 
 namespace quillfen {
@@ -20,34 +20,82 @@ struct GroupedDot {
   // Rows in one group: one per lane of the result vector.
   static constexpr std::size_t kRows = simd::Lanes<T>::kWidth;
 
-  // out[r] = dot(row r, β) for the kRows rows starting at `rows`, each `width` elements apart;
-  // true when every one of them is finite. Requires width ≥ 1 and |β| ≥ width.
-  static bool products(const T* rows, std::size_t width, const T* beta, T* out) {
+  // Elements read from the start of each row's tail when the caller allows reading past it: whole
+  // quarter-blocks of four.
+  static constexpr std::size_t padded_tail(std::size_t width) { return (width % 8 + 3) / 4 * 4; }
+
+  // out[r] = dot(row r, β) for the kRows rows starting at `rows`, each `width` elements apart.
+  // Adds result · 0 to `watch`, which therefore turns NaN in a lane once any product of that lane
+  // was not finite, and stays zero otherwise. With `tail_readable` the tail is read in quarter
+  // blocks: the padded_tail(width) elements from the tail start of every row (the last row's may
+  // reach past the row) must be readable. Requires width ≥ 1 and |β| ≥ width.
+  static void products(const T* rows, std::size_t width, const T* beta, bool tail_readable, T* out,
+                       Vector& watch) {
     const std::size_t blocks = width / 8;
     Vector result = {};
     if (blocks > 0) result = block_sums(rows, width, beta, blocks);
-    for (std::size_t j = blocks * 8; j < width; ++j) {
-      Vector column;
-      for (std::size_t r = 0; r < kRows; ++r) column[r] = rows[r * width + j];
-      result += column * beta[j];
+    const std::size_t tail = blocks * 8;
+    if (tail_readable) {
+      for (std::size_t j = tail; j < width; j += 4) {
+        Vector column[4];
+        quarter_columns(rows + j, width, column);
+        const std::size_t count = std::min<std::size_t>(width - j, 4);
+        for (std::size_t c = 0; c < count; ++c) result += column[c] * beta[j + c];
+      }
+    } else {
+      for (std::size_t j = tail; j < width; ++j) {
+        Vector column;
+        for (std::size_t r = 0; r < kRows; ++r) column[r] = rows[r * width + j];
+        result += column * beta[j];
+      }
     }
     std::memcpy(out, &result, sizeof result);
-    return all_lanes_finite(result);
+    watch += result * T(0);
+  }
+
+  // True when a watch that products updated saw only finite results.
+  static bool all_finite_watched(Vector watch) {
+    for (std::size_t r = 0; r < kRows; ++r) {
+      if (watch[r] != T(0)) return false;  // NaN compares unequal
+    }
+    return true;
   }
 
  private:
-  // Tested on the vector itself: reading the stored values back one by one would wait on the
-  // store.
-  static bool all_lanes_finite(Vector values) {
-    using Bits = detail::FloatBits<T>;
-    using Word = typename Bits::Word;
-    typedef Word Words __attribute__((vector_size(sizeof(Vector))));
-    Words words;
-    std::memcpy(&words, &values, sizeof words);
-    const Words non_finite = (words & Bits::kExponent) == Bits::kExponent;  // all ones where so
-    Word any = 0;
-    for (std::size_t r = 0; r < kRows; ++r) any |= non_finite[r];
-    return any == 0;
+  // column[c] holds element c of four consecutive elements of every row, starting at `at` in the
+  // first row: a transpose of four elements of each row, lane r for row r.
+  static void quarter_columns(const T* at, std::size_t width, Vector column[4]) {
+    if constexpr (kRows == 4) {
+      const Vector x0 = load(at), x1 = load(at + width), x2 = load(at + 2 * width),
+                   x3 = load(at + 3 * width);
+      const Vector even01 = __builtin_shufflevector(x0, x1, 0, 4, 2, 6);
+      const Vector odd01 = __builtin_shufflevector(x0, x1, 1, 5, 3, 7);
+      const Vector even23 = __builtin_shufflevector(x2, x3, 0, 4, 2, 6);
+      const Vector odd23 = __builtin_shufflevector(x2, x3, 1, 5, 3, 7);
+      column[0] = __builtin_shufflevector(even01, even23, 0, 1, 4, 5);
+      column[1] = __builtin_shufflevector(odd01, odd23, 0, 1, 4, 5);
+      column[2] = __builtin_shufflevector(even01, even23, 2, 3, 6, 7);
+      column[3] = __builtin_shufflevector(odd01, odd23, 2, 3, 6, 7);
+    } else {
+      // Row q in the low half and row q + 4 in the high half of y[q]; each half is transposed
+      // as four rows of four.
+      typedef T Quad __attribute__((vector_size(4 * sizeof(T))));
+      Vector y[4];
+      for (std::size_t q = 0; q < 4; ++q) {
+        Quad low, high;
+        std::memcpy(&low, at + q * width, sizeof low);
+        std::memcpy(&high, at + (q + 4) * width, sizeof high);
+        y[q] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+      }
+      const Vector low01 = __builtin_shufflevector(y[0], y[1], 0, 8, 1, 9, 4, 12, 5, 13);
+      const Vector high01 = __builtin_shufflevector(y[0], y[1], 2, 10, 3, 11, 6, 14, 7, 15);
+      const Vector low23 = __builtin_shufflevector(y[2], y[3], 0, 8, 1, 9, 4, 12, 5, 13);
+      const Vector high23 = __builtin_shufflevector(y[2], y[3], 2, 10, 3, 11, 6, 14, 7, 15);
+      column[0] = __builtin_shufflevector(low01, low23, 0, 1, 8, 9, 4, 5, 12, 13);
+      column[1] = __builtin_shufflevector(low01, low23, 2, 3, 10, 11, 6, 7, 14, 15);
+      column[2] = __builtin_shufflevector(high01, high23, 0, 1, 8, 9, 4, 5, 12, 13);
+      column[3] = __builtin_shufflevector(high01, high23, 2, 3, 10, 11, 6, 7, 14, 15);
+    }
   }
 
   static Vector load(const T* from) {

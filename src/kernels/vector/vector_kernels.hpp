@@ -118,12 +118,15 @@ bool checked_row_products(std::span<const T> design, std::uint64_t p, std::span<
       return true;
     };
     const std::size_t in_groups = grouped ? outputs.size() - outputs.size() % Group::kRows : 0;
+    // Groups whose last row has Group::padded_tail elements of design from its tail start.
+    const std::size_t tail_reach = width / 8 * 8 + Group::padded_tail(width);
+    typename Group::Vector watch = {};
     for (std::size_t k = 0; k < in_groups; k += Group::kRows) {
-      if (!Group::products(row(k).data(), width, beta.data(), outputs.data() + k) &&
-          !rows_finite(k, k + Group::kRows)) {
-        return false;
-      }
+      const std::size_t last_row = first + k + Group::kRows - 1;
+      const bool tail_readable = last_row * width + tail_reach <= design.size();
+      Group::products(row(k).data(), width, beta.data(), tail_readable, outputs.data() + k, watch);
     }
+    if (!Group::all_finite_watched(watch) && !rows_finite(0, in_groups)) return false;
     for (std::size_t k = in_groups; k < outputs.size(); ++k) {
       outputs[k] = dot(row(k), beta);
       if (!rows_finite(k, k + 1)) return false;
