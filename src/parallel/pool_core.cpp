@@ -65,14 +65,10 @@ void PoolCore::run(WorkGroup& group, bool caller_is_worker) {
   const std::size_t items = group.item_count();
   group.range_size_ = std::max<std::size_t>(1, items / (worker_count_ * kRangesPerWorker));
   const std::size_t ranges = items / group.range_size_ + (items % group.range_size_ != 0);
-  // A caller from outside the pool takes part like a worker (unless the group is a job for a
-  // worker), so that the work starts without waiting for a woken thread and one fewer is woken.
-  const bool caller_works = caller_is_worker || group.caller_takes_part_;
   const std::size_t helpers =
-      caller_works ? std::min(worker_count_ - 1, ranges - 1) : std::min(worker_count_, ranges);
-  const auto work_here = [&] { caller_is_worker ? group.work() : group.work_as_caller(); };
+      caller_is_worker ? std::min(worker_count_ - 1, ranges - 1) : std::min(worker_count_, ranges);
   if (helpers == 0) {
-    work_here();
+    group.work();
     return;
   }
   {
@@ -85,7 +81,7 @@ void PoolCore::run(WorkGroup& group, bool caller_is_worker) {
   } else {
     work_available_.notify_all();
   }
-  if (caller_works) work_here();
+  if (caller_is_worker) group.work();
   const auto finished = [&group] { return group.all_claimed() && group.helpers_inside_ == 0; };
   std::unique_lock lock(mutex_);
   Cancellation* cancellation = group.cancellation();

@@ -30,8 +30,7 @@ class PoolCore {
   void request_shutdown();
 
   // Runs every item of `group` and returns when all have finished and no helper is inside it.
-  // The caller works on the group itself, except that a caller from outside the pool only waits
-  // for a group whose items must run on a worker (run_in_pool's job).
+  // A caller that is one of our workers works on the group itself; any other caller only waits.
   void run(WorkGroup& group, bool caller_is_worker);
 
  private:

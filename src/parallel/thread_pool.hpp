@@ -129,11 +129,10 @@ std::invoke_result_t<Job&> run_in_pool(ThreadPool& pool, Job&& job) {
   }
 }
 
-// The operations below run in current_pool() and return when every item has finished. The caller
-// takes part in the work, worker of that pool or not, joined by up to all but one of its workers,
-// so that as many threads work as the pool has. If a body throws, no further item starts, running
-// items finish, and the first exception is rethrown. With no items they return at once without
-// touching any pool.
+// The operations below run in current_pool() and return when every item has finished. A worker
+// of that pool takes part in the work, any other caller only blocks. If a body throws, no further
+// item starts, running items finish, and the first exception is rethrown. With no items they
+// return at once without touching any pool.
 
 // body(i, out[i]) for every element of `out`.
 template <class T, class Body>

@@ -12,7 +12,7 @@ namespace quillfen::parallel::detail {
 class PoolCore;
 
 // One parallel operation: items 0..item_count-1, handed out in small contiguous ranges to whoever
-// takes part (the caller and the helpers it asked for). It lives on the caller's stack, so
+// takes part (the calling worker and the helpers it asked for). It lives on the caller's stack, so
 // an operation allocates nothing; the pool guarantees that every helper has left before the
 // caller's run returns.
 //
@@ -31,8 +31,7 @@ class WorkGroup {
         run_range_(&run_items_in_range<Item>),
         item_(&item),
         cancellation_(current_cancellation()),
-        cancellable_(cancellable && cancellation_ != nullptr),
-        caller_takes_part_(cancellable) {}
+        cancellable_(cancellable && cancellation_ != nullptr) {}
 
   WorkGroup(const WorkGroup&) = delete;
   WorkGroup& operator=(const WorkGroup&) = delete;
@@ -68,10 +67,6 @@ class WorkGroup {
 
   // Claims and runs ranges until none is left or the group stopped. Catches what an item throws.
   void work() noexcept;
-  // work() for a calling thread from outside the pool, the one thread that may ask the
-  // cancellation's poll function: it runs its ranges in pieces and asks between them, so that a
-  // cancellation is seen about as soon as while it only waited.
-  void work_as_caller() noexcept;
   // Every item has been handed out, or none will be.
   bool all_claimed() const noexcept {
     return next_item_.load(std::memory_order_relaxed) >= item_count_ || stopped();
@@ -82,9 +77,6 @@ class WorkGroup {
   void* const item_;
   Cancellation* const cancellation_;
   const bool cancellable_;
-  // Whether a caller from outside the pool works on the group too; not for a job that must run on
-  // a worker (run_in_pool's).
-  const bool caller_takes_part_;
   std::size_t range_size_ = 1;  // set by the pool before anyone works
   std::atomic<std::size_t> next_item_{0};
   std::atomic<bool> stopped_{false};
