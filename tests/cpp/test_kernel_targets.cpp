@@ -32,6 +32,11 @@ void append(std::vector<T>& to, std::span<const T> values) {
   to.insert(to.end(), values.begin(), values.end());
 }
 
+template <class T>
+bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
 // Runs every kernel of `kernels` over `batch`, from a summary with earlier samples so that the
 // information, shift and previous-penalty terms all take part.
 template <class T>
@@ -75,6 +80,11 @@ KernelOutputs<T> run_kernels(const KernelSet<T>& kernels, const OwnedBatch<T>& o
   kernels.row_products(owned.x, p, beta, products, n);
   append<T>(out.exact, residuals);
   append<T>(out.exact, products);
+  // The checked products are the plain ones, row for row, on every target.
+  std::vector<T> checked(n);
+  EXPECT_TRUE(kernels.checked_row_products(owned.x, p, beta, checked, n));
+  EXPECT_TRUE(same_bits(checked, products));
+  append<T>(out.exact, checked);
 
   kernels.compute_psi(batch, workspace.residuals, workspace.psi, config.tau);
   kernels.curvature_weights(workspace.residuals, workspace.curvature_weights, config.tau, 0.2);
@@ -108,11 +118,6 @@ std::vector<OwnedBatch<T>> stream() {
     batches.push_back(std::move(batch));
   }
   return batches;
-}
-
-template <class T>
-bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
 }
 
 template <class T>

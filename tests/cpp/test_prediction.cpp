@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -60,6 +62,36 @@ TYPED_TEST(Prediction, SequentialAndParallelRowsAgreeWithTheRowDot) {
   }
 }
 
+// Every width from one element to past five blocks of eight, over more than one block of rows and
+// with row counts that leave part of a row group: each prediction is its row's dot, bit for bit.
+// Zero rows against negative coefficients give only -0 products, whose sum is +0 as the row dot
+// forms it; a row of the largest values, signed as the coefficients, overflows to an infinite
+// prediction (beyond the narrowest widths) without failing the call.
+TYPED_TEST(Prediction, EveryWidthGivesTheRowDotBitForBit) {
+  using T = TypeParam;
+  const T largest = std::numeric_limits<T>::max();
+  for (std::uint64_t cols = 1; cols <= 43; ++cols) {
+    const std::uint64_t rows = 2 * PREDICT_BLOCK_ELEMENTS / cols + 13;
+    std::vector<T> design(rows * cols), beta(cols);
+    for (std::size_t k = 0; k < design.size(); ++k) {
+      design[k] = T(std::sin(0.61 * double(k)) * std::exp2(double(k % 23) - 11.0));
+    }
+    for (std::size_t j = 0; j < cols; ++j) beta[j] = T(std::cos(1.3 * double(j)) - 0.2);
+    for (const std::uint64_t zero_row : {std::uint64_t{5}, rows - 1}) {
+      std::fill_n(design.begin() + zero_row * cols, cols, T(0));
+    }
+    for (std::size_t j = 0; j < cols; ++j) design[9 * cols + j] = beta[j] < 0 ? -largest : largest;
+    auto result = predict_rows<T>(design, rows, cols, beta);
+    ASSERT_TRUE(result) << cols;
+    const auto& predictions = result.value();
+    for (std::size_t i = 0; i < rows; ++i) {
+      const T expected = dot<T>(std::span(design).subspan(i * cols, cols), beta);
+      ASSERT_EQ(std::memcmp(&predictions[i], &expected, sizeof(T)), 0)
+          << cols << " " << i << " " << predictions[i] << " " << expected;
+    }
+  }
+}
+
 // One non-finite value anywhere, in any block of a sequential or parallel design, fails the whole
 // call: the products already formed for other blocks are never returned.
 TYPED_TEST(Prediction, OneNonFiniteValueInAnyBlockFailsTheCall) {
@@ -67,6 +99,7 @@ TYPED_TEST(Prediction, OneNonFiniteValueInAnyBlockFailsTheCall) {
   const auto non_finite =
       NativeError::invalid_batch("prediction input must contain only finite values");
   for (const auto& [rows, cols] : {std::pair<std::uint64_t, std::uint64_t>{3000, 7},
+                                   std::pair<std::uint64_t, std::uint64_t>{999, 29},
                                    std::pair<std::uint64_t, std::uint64_t>{100000, 20}}) {
     std::vector<T> design(rows * cols, T(1)), beta(cols, T(0.5));
     const std::size_t last = design.size() - 1;

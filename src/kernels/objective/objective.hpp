@@ -10,7 +10,8 @@
 #include "engine/workspace.hpp"
 #include "kernels/objective/penalty_terms.hpp"
 #include "kernels/parallel_rules.hpp"
-#include "kernels/vector/row_group_dot.hpp"
+#include "kernels/simd/lanes.hpp"
+#include "kernels/vector/grouped_dot.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 
 namespace quillfen {
@@ -30,43 +31,44 @@ namespace detail {
 
 // huber_loss of each lane, with the same operations lane by lane.
 template <class T>
-inline RowQuad<T> huber_losses(RowQuad<T> r, T tau) {
-  using Quad = RowQuad<T>;
-  using Word = typename detail::FloatBits<T>::Word;
-  typedef Word Words __attribute__((vector_size(sizeof(Quad))));
-  const Quad magnitude = Quad(Words(r) & ~detail::FloatBits<T>::kSign);  // fabs, bit for bit
-  const Quad quadratic = r * (r * T(0.5));
-  const Quad linear = tau * magnitude - tau * (tau * T(0.5));
+inline typename simd::Lanes<T>::Vector huber_losses(typename simd::Lanes<T>::Vector r, T tau) {
+  using Vector = typename simd::Lanes<T>::Vector;
+  using Word = typename FloatBits<T>::Word;
+  typedef Word Words __attribute__((vector_size(sizeof(Vector))));
+  const Vector magnitude = Vector(Words(r) & ~FloatBits<T>::kSign);  // fabs, bit for bit
+  const Vector quadratic = r * (r * T(0.5));
+  const Vector linear = tau * magnitude - tau * (tau * T(0.5));
   return magnitude <= tau ? quadratic : linear;
 }
 
 // The residuals y − Xβ of a batch small enough for the calling thread into `residuals`, and the
-// sum of the (weighted) losses in row order in double. Rows go four at a time as in
+// sum of the (weighted) losses in row order in double. Narrow rows go a group at a time as in
 // compute_residuals; the losses of a group are added one by one while the next group's products
-// are formed, so the sum's chain of additions no longer has a pass of its own.
+// are formed, so the sum's chain of additions needs no pass of its own.
 template <class T>
 double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
                           std::span<T> residuals, T tau) {
+  using Group = GroupedDot<T>;
+  using Vector = typename Group::Vector;
   const std::size_t p = batch.cols;
-  const std::size_t length = std::min<std::size_t>(p, beta.size());
   const std::size_t count = batch.rows;
   const T* weights = batch.sample_weight ? batch.sample_weight->data() : nullptr;
   double loss = 0.0;
   std::size_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const RowQuad<T> products =
-        dot_four_rows(batch.x_design.data() + i * p, p, beta.data(), length);
-    RowQuad<T> r;
-    std::memcpy(&r, batch.y.data() + i, sizeof r);
-    r = r - products;
-    std::memcpy(residuals.data() + i, &r, sizeof r);
-    RowQuad<T> losses = huber_losses(r, tau);
-    if (weights != nullptr) {
-      RowQuad<T> w;
-      std::memcpy(&w, weights + i, sizeof w);
-      losses = w * losses;
+  if (beta.size() >= p) {
+    for (; i + Group::kRows <= count; i += Group::kRows) {
+      Vector r;
+      std::memcpy(&r, batch.y.data() + i, sizeof r);
+      r = r - Group::sums_in(batch.x_design, p, i, beta.data());
+      std::memcpy(residuals.data() + i, &r, sizeof r);
+      Vector losses = huber_losses<T>(r, tau);
+      if (weights != nullptr) {
+        Vector w;
+        std::memcpy(&w, weights + i, sizeof w);
+        losses = w * losses;
+      }
+      for (std::size_t k = 0; k < Group::kRows; ++k) loss = loss + double(losses[k]);
     }
-    for (std::size_t k = 0; k < 4; ++k) loss = loss + double(losses[k]);
   }
   for (; i < count; ++i) {
     const T r = batch.y[i] - dot(batch.x_design.subspan(i * p, p), beta);

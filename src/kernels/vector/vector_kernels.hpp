@@ -10,7 +10,7 @@
 #include "common/value_tests.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
-#include "kernels/vector/row_group_dot.hpp"
+#include "kernels/vector/grouped_dot.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace quillfen {
@@ -55,18 +55,29 @@ inline T dot(std::span<const T> a, std::span<const T> b) {
   return result;
 }
 
+// Rows of at most this many bytes go through GroupedDot when a design is streamed once from
+// memory (predict): a group of wider rows reads several streams at once, which the memory system
+// serves more slowly than the one stream of a row after a row. An update's batch is read again
+// and again from cache, where groups pay at every width.
+inline constexpr std::size_t GROUPED_ROW_MAX_BYTES = 255;
+
 // out[i] = y[i] − dot(row i, β) for rows [first, first + out.size()) of a row-major design with p
-// columns, four rows at a time where it can. Requires every such row and y[i] to exist.
+// columns, a group of rows at a time where the rows are narrow. Requires every such row and y[i]
+// to exist.
 template <class T>
 void residual_rows(std::span<const T> design, std::size_t p, std::span<const T> y,
                    std::span<const T> beta, std::size_t first, std::span<T> out) {
-  const std::size_t length = std::min<std::size_t>(p, beta.size());
+  using Group = GroupedDot<T>;
   const std::size_t count = out.size();
   std::size_t k = 0;
-  for (; k + 4 <= count; k += 4) {
-    const std::size_t i = first + k;
-    const RowQuad<T> products = dot_four_rows(design.data() + i * p, p, beta.data(), length);
-    for (std::size_t r = 0; r < 4; ++r) out[k + r] = y[i + r] - products[r];
+  if (beta.size() >= p) {
+    for (; k + Group::kRows <= count; k += Group::kRows) {
+      const std::size_t i = first + k;
+      typename Group::Vector targets;
+      std::memcpy(&targets, y.data() + i, sizeof targets);
+      const typename Group::Vector residuals = targets - Group::sums_in(design, p, i, beta.data());
+      std::memcpy(out.data() + k, &residuals, sizeof residuals);
+    }
   }
   for (; k < count; ++k) out[k] = y[first + k] - dot(design.subspan((first + k) * p, p), beta);
 }
@@ -105,9 +116,9 @@ void row_products(std::span<const T> design, std::uint64_t p, std::span<const T>
   for (std::size_t i = 0; i < count; ++i) out[i] = product(i);
 }
 
-// Rows in one block of checked_row_products: about 32 KiB of design.
-inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 4096;
-
+// Design elements in one block of checked_row_products (128 KiB of double), enough that the
+// work items of a parallel run cost little beside their rows.
+inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 16384;
 // out[i] = dot(row i, β) for `rows` rows, as row_products computes it, and whether every design
 // element is finite, found in the same pass: with β finite, a product of a non-finite element is
 // never finite and a sum with a non-finite term stays non-finite, so only a row whose dot is not
@@ -118,17 +129,36 @@ inline constexpr std::size_t PREDICT_BLOCK_ELEMENTS = 4096;
 template <class T>
 bool checked_row_products(std::span<const T> design, std::uint64_t p, std::span<const T> beta,
                           std::span<T> out, std::uint64_t rows) {
+  using Group = GroupedDot<T>;
   const std::size_t width = std::max<std::uint64_t>(p, 1);
-  const std::size_t block_rows = std::max<std::size_t>(PREDICT_BLOCK_ELEMENTS / width, 1);
+  const bool grouped = width * sizeof(T) <= GROUPED_ROW_MAX_BYTES;
+  // Whole multiples of 16 rows: two blocks never write into one 64-byte line of an aligned `out`.
+  const std::size_t block_rows = std::max<std::size_t>(PREDICT_BLOCK_ELEMENTS / width / 16, 1) * 16;
   auto block = [&](std::size_t first, std::span<T> outputs) {
     const std::span<const T> elements = design.subspan(first * width, outputs.size() * width);
-    bool finite = true;
-    for (std::size_t k = 0; k < outputs.size(); ++k) {
-      const T value = dot(elements.subspan(k * width, width), beta);
-      outputs[k] = value;
-      finite = finite && (is_finite(value) || all_finite(elements.subspan(k * width, width)));
+    const auto row = [&](std::size_t k) { return elements.subspan(k * width, width); };
+    // A row whose product is not finite is scanned; overflow alone is no failure.
+    const auto rows_finite = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) {
+        if (!is_finite(outputs[k]) && !all_finite(row(k))) return false;
+      }
+      return true;
+    };
+    const std::size_t in_groups = grouped ? outputs.size() - outputs.size() % Group::kRows : 0;
+    // Groups whose last row has Group::padded_tail elements of design from its tail start.
+    const std::size_t tail_reach = width / 8 * 8 + Group::padded_tail(width);
+    typename Group::Vector watch = {};
+    for (std::size_t k = 0; k < in_groups; k += Group::kRows) {
+      const std::size_t last_row = first + k + Group::kRows - 1;
+      const bool tail_readable = last_row * width + tail_reach <= design.size();
+      Group::products(row(k).data(), width, beta.data(), tail_readable, outputs.data() + k, watch);
     }
-    return finite;
+    if (!Group::all_finite_watched(watch) && !rows_finite(0, in_groups)) return false;
+    for (std::size_t k = in_groups; k < outputs.size(); ++k) {
+      outputs[k] = dot(row(k), beta);
+      if (!rows_finite(k, k + 1)) return false;
+    }
+    return true;
   };
   const std::span<T> products = out.first(rows);
   if (!rows_go_parallel(rows, p)) {

@@ -1,0 +1,187 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <span>
+
+#include "kernels/simd/lanes.hpp"
+
+namespace quillfen {
+
+// dot(row r, β) of a group of consecutive rows at once, with exactly the arithmetic of `dot` for
+// each row: lane k of a row sums its products of index k modulo 8 in index order, the lanes are
+// combined as ((s0 + s4) + (s2 + s6)) + ((s1 + s5) + (s3 + s7)), and the tail is added in index
+// order. One row alone is a long chain of dependent sums (and for float a single vector of eight
+// lanes); a group runs the chains of its rows side by side, and its reduction ends with one row
+// per lane, so the tail of all its rows takes one vector operation per column.
+template <class T>
+struct GroupedDot {
+  using Vector = typename simd::Lanes<T>::Vector;
+  // Rows in one group: one per lane of the result vector.
+  static constexpr std::size_t kRows = simd::Lanes<T>::kWidth;
+
+  // Elements read from the start of each row's tail when the caller allows reading past it: whole
+  // quarter-blocks of four.
+  static constexpr std::size_t padded_tail(std::size_t width) { return (width % 8 + 3) / 4 * 4; }
+
+  // Lane r holds dot(row r, β) for the kRows rows starting at `rows`, each `width` elements apart.
+  // With `tail_readable` the tail is read in quarter blocks: the padded_tail(width) elements from
+  // the tail start of every row (the last row's may reach past the row) must be readable.
+  // Requires width ≥ 1 and |β| ≥ width.
+  static Vector sums(const T* rows, std::size_t width, const T* beta, bool tail_readable) {
+    const std::size_t blocks = width / 8;
+    Vector result = {};
+    if (blocks > 0) result = block_sums(rows, width, beta, blocks);
+    const std::size_t tail = blocks * 8;
+    if (tail_readable) {
+      for (std::size_t j = tail; j < width; j += 4) {
+        Vector column[4];
+        quarter_columns(rows + j, width, column);
+        const std::size_t count = std::min<std::size_t>(width - j, 4);
+        for (std::size_t c = 0; c < count; ++c) result += column[c] * beta[j + c];
+      }
+    } else {
+      for (std::size_t j = tail; j < width; ++j) {
+        Vector column;
+        for (std::size_t r = 0; r < kRows; ++r) column[r] = rows[r * width + j];
+        result += column * beta[j];
+      }
+    }
+    return result;
+  }
+
+  // sums() for the kRows rows of a row-major design (`width` columns) that start at row `first`,
+  // reading the tails in quarter blocks wherever that stays inside the design.
+  static Vector sums_in(std::span<const T> design, std::size_t width, std::size_t first,
+                        const T* beta) {
+    const std::size_t tail_reach = width / 8 * 8 + padded_tail(width);
+    const bool tail_readable = (first + kRows - 1) * width + tail_reach <= design.size();
+    return sums(design.data() + first * width, width, beta, tail_readable);
+  }
+
+  // out[r] = dot(row r, β) as sums() gives them. Adds result · 0 to `watch`, which therefore turns
+  // NaN in a lane once any product of that lane was not finite, and stays zero otherwise.
+  static void products(const T* rows, std::size_t width, const T* beta, bool tail_readable, T* out,
+                       Vector& watch) {
+    const Vector result = sums(rows, width, beta, tail_readable);
+    std::memcpy(out, &result, sizeof result);
+    watch += result * T(0);
+  }
+
+  // True when a watch that products updated saw only finite results.
+  static bool all_finite_watched(Vector watch) {
+    for (std::size_t r = 0; r < kRows; ++r) {
+      if (watch[r] != T(0)) return false;  // NaN compares unequal
+    }
+    return true;
+  }
+
+ private:
+  // column[c] holds element c of four consecutive elements of every row, starting at `at` in the
+  // first row: a transpose of four elements of each row, lane r for row r.
+  static void quarter_columns(const T* at, std::size_t width, Vector column[4]) {
+    if constexpr (kRows == 4) {
+      const Vector x0 = load(at), x1 = load(at + width), x2 = load(at + 2 * width),
+                   x3 = load(at + 3 * width);
+      const Vector even01 = __builtin_shufflevector(x0, x1, 0, 4, 2, 6);
+      const Vector odd01 = __builtin_shufflevector(x0, x1, 1, 5, 3, 7);
+      const Vector even23 = __builtin_shufflevector(x2, x3, 0, 4, 2, 6);
+      const Vector odd23 = __builtin_shufflevector(x2, x3, 1, 5, 3, 7);
+      column[0] = __builtin_shufflevector(even01, even23, 0, 1, 4, 5);
+      column[1] = __builtin_shufflevector(odd01, odd23, 0, 1, 4, 5);
+      column[2] = __builtin_shufflevector(even01, even23, 2, 3, 6, 7);
+      column[3] = __builtin_shufflevector(odd01, odd23, 2, 3, 6, 7);
+    } else {
+      // Row q in the low half and row q + 4 in the high half of y[q]; each half is transposed
+      // as four rows of four.
+      typedef T Quad __attribute__((vector_size(4 * sizeof(T))));
+      Vector y[4];
+      for (std::size_t q = 0; q < 4; ++q) {
+        Quad low, high;
+        std::memcpy(&low, at + q * width, sizeof low);
+        std::memcpy(&high, at + (q + 4) * width, sizeof high);
+        y[q] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+      }
+      const Vector low01 = __builtin_shufflevector(y[0], y[1], 0, 8, 1, 9, 4, 12, 5, 13);
+      const Vector high01 = __builtin_shufflevector(y[0], y[1], 2, 10, 3, 11, 6, 14, 7, 15);
+      const Vector low23 = __builtin_shufflevector(y[2], y[3], 0, 8, 1, 9, 4, 12, 5, 13);
+      const Vector high23 = __builtin_shufflevector(y[2], y[3], 2, 10, 3, 11, 6, 14, 7, 15);
+      column[0] = __builtin_shufflevector(low01, low23, 0, 1, 8, 9, 4, 5, 12, 13);
+      column[1] = __builtin_shufflevector(low01, low23, 2, 3, 10, 11, 6, 7, 14, 15);
+      column[2] = __builtin_shufflevector(high01, high23, 0, 1, 8, 9, 4, 5, 12, 13);
+      column[3] = __builtin_shufflevector(high01, high23, 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+  }
+
+  static Vector load(const T* from) {
+    Vector v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+  }
+
+  // s_k + s_(k+4) of two rows of floats in one vector: row a in the low half, row b in the high.
+  static Vector halves_added(Vector a, Vector b) {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 8, 9, 10, 11) +
+           __builtin_shufflevector(a, b, 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+
+  // The eight lane sums of every row over its whole blocks of eight, reduced to one value per
+  // row: lane r of the result belongs to row r.
+  static Vector block_sums(const T* rows, std::size_t width, const T* beta, std::size_t blocks) {
+    // The accumulators are named values rather than arrays, which GCC would keep in memory.
+    if constexpr (kRows == 4) {
+      // Four doubles per vector: a row's eight lanes are two vectors, low (k < 4) and high.
+      const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
+      Vector l0 = {}, l1 = {}, l2 = {}, l3 = {}, h0 = {}, h1 = {}, h2 = {}, h3 = {};
+      for (std::size_t i = 0; i < 8 * blocks; i += 8) {
+        const Vector b_low = load(beta + i), b_high = load(beta + i + 4);
+        l0 += load(r0 + i) * b_low;  // products, then sums: no FMA
+        h0 += load(r0 + i + 4) * b_high;
+        l1 += load(r1 + i) * b_low;
+        h1 += load(r1 + i + 4) * b_high;
+        l2 += load(r2 + i) * b_low;
+        h2 += load(r2 + i + 4) * b_high;
+        l3 += load(r3 + i) * b_low;
+        h3 += load(r3 + i + 4) * b_high;
+      }
+      // t of row r = (s0 + s4, s1 + s5, s2 + s6, s3 + s7).
+      const Vector t0 = l0 + h0, t1 = l1 + h1, t2 = l2 + h2, t3 = l3 + h3;
+      // (t0 + t2, t1 + t3) of two rows in one vector, then the two halves of each row added.
+      const Vector pair01 =
+          __builtin_shufflevector(t0, t1, 0, 1, 4, 5) + __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+      const Vector pair23 =
+          __builtin_shufflevector(t2, t3, 0, 1, 4, 5) + __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+      return __builtin_shufflevector(pair01, pair23, 0, 2, 4, 6) +
+             __builtin_shufflevector(pair01, pair23, 1, 3, 5, 7);
+    } else {
+      // Eight floats per vector: a row's eight lanes are one vector.
+      const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
+      const T *r4 = rows + 4 * width, *r5 = rows + 5 * width, *r6 = rows + 6 * width,
+              *r7 = rows + 7 * width;
+      Vector s0 = {}, s1 = {}, s2 = {}, s3 = {}, s4 = {}, s5 = {}, s6 = {}, s7 = {};
+      for (std::size_t i = 0; i < 8 * blocks; i += 8) {
+        const Vector b = load(beta + i);
+        s0 += load(r0 + i) * b;
+        s1 += load(r1 + i) * b;
+        s2 += load(r2 + i) * b;
+        s3 += load(r3 + i) * b;
+        s4 += load(r4 + i) * b;
+        s5 += load(r5 + i) * b;
+        s6 += load(r6 + i) * b;
+        s7 += load(r7 + i) * b;
+      }
+      const Vector q01 = halves_added(s0, s1), q23 = halves_added(s2, s3),
+                   q45 = halves_added(s4, s5), q67 = halves_added(s6, s7);
+      // (t0 + t2, t1 + t3) of four rows per vector, in row order.
+      const Vector low = __builtin_shufflevector(q01, q23, 0, 1, 4, 5, 8, 9, 12, 13) +
+                         __builtin_shufflevector(q01, q23, 2, 3, 6, 7, 10, 11, 14, 15);
+      const Vector high = __builtin_shufflevector(q45, q67, 0, 1, 4, 5, 8, 9, 12, 13) +
+                          __builtin_shufflevector(q45, q67, 2, 3, 6, 7, 10, 11, 14, 15);
+      return __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14) +
+             __builtin_shufflevector(low, high, 1, 3, 5, 7, 9, 11, 13, 15);
+    }
+  }
+};
+
+}  // namespace quillfen
