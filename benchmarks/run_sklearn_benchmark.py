@@ -18,6 +18,7 @@ import sys
 import time
 
 import numpy as np
+from run_python_benchmark import SETTINGS  # the settings of the other update benchmarks
 from sklearn.linear_model import SGDRegressor
 from timing import cpu_name
 
@@ -26,17 +27,6 @@ from quillfen import NativeCpuEngine
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
 # (rows, columns with the intercept, batches per pass)
 STREAMS = [(1000, 10, 200), (10000, 50, 20), (100000, 20, 6), (20000, 200, 6)]
-
-# The settings of the other update benchmarks.
-SETTINGS = dict(
-    tau=1.345,
-    penalty="none",
-    lambda_scale=1.0,
-    bandwidth_scale=1.0,
-    max_iter=50,
-    tol=1e-6,
-    ridge=1e-8,
-)
 
 
 def make_stream(rows, columns, count, seed):
