@@ -9,6 +9,7 @@
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/objective/objective.hpp"
+#include "kernels/padded_rows.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
 #include "kernels/vector/vector_kernels.hpp"
@@ -46,8 +47,7 @@ std::size_t column_group(std::size_t width, std::size_t workers) {
 // starting at `column`, followed by `extra` (< one vector) single columns. The running sums stay in
 // registers rather than being reloaded for every row; the single columns ride in one more vector
 // whose other lanes read the next row's elements and are never stored, so every column is summed
-// on its own as before. A row whose extra vector would reach past the design is read through a
-// zero-padded copy.
+// on its own as before.
 template <class T, std::size_t Vectors>
 void accumulate_tile(std::span<const T> design, std::size_t p, const T* psi, std::size_t first,
                      std::size_t end, std::size_t column, T* acc, std::size_t extra) {
@@ -70,21 +70,12 @@ void accumulate_tile(std::span<const T> design, std::size_t p, const T* psi, std
     std::memcpy(&x, row + kWidth, sizeof x);
     sums[Vectors] = x * weight + sums[Vectors];
   };
-  const T* x = design.data();
-  std::size_t i = first;
   if (extra == 0) {
-    for (; i < end; ++i) add_row(x + i * p + column, psi[i]);
+    for (std::size_t i = first; i < end; ++i) add_row(design.data() + i * p + column, psi[i]);
   } else {
-    // Rows whose extra vector ends inside the design.
-    const std::size_t reach = column + kWidth + kPerVector;
-    const std::size_t safe_end =
-        design.size() >= reach ? std::min(end, (design.size() - reach) / p + 1) : first;
-    for (; i < safe_end; ++i) add_row_and_extra(x + i * p + column, psi[i]);
-    for (; i < end; ++i) {
-      T padded[kWidth + kPerVector] = {};
-      std::copy_n(x + i * p + column, kWidth + extra, padded);
-      add_row_and_extra(padded, psi[i]);
-    }
+    for_each_row_within_reach<T, kWidth + kPerVector>(
+        design, p, column, kWidth + extra, first, end,
+        [&](const T* row, std::size_t i) { add_row_and_extra(row, psi[i]); });
   }
   std::memcpy(acc, sums, kWidth * sizeof(T));
   for (std::size_t k = 0; k < extra; ++k) acc[kWidth + k] = sums[Vectors][k];

@@ -9,6 +9,7 @@
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
 #include "engine/records.hpp"
+#include "kernels/padded_rows.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
 
@@ -90,7 +91,6 @@ void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weight
   constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   constexpr std::size_t kRowSpan = U * kWidth;
   const std::size_t p = batch.cols;
-  const std::span<const T> x = batch.x_design;
 
   // The sums move to and from `out` through a plain array, so that they themselves are never
   // addressed lane by lane and stay in registers.
@@ -111,19 +111,11 @@ void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weight
       }
     }
   };
-  // A row's vectors reach kRowSpan - p elements past its end, into the next row; lanes past
-  // column p are never stored. Rows too close to the end of the design are read through a
-  // zero-padded copy instead, so nothing outside the design is touched.
-  const std::uint64_t whole_rows =
-      x.size() >= kRowSpan ? std::min<std::uint64_t>(end, (x.size() - kRowSpan) / p + 1) : first;
-  std::uint64_t i = first;
-  for (; i < std::max(first, whole_rows); ++i)
-    add_row(x.data() + i * p, gram_row_weight(batch, weights, i));
-  for (; i < end; ++i) {
-    T padded[kRowSpan] = {};
-    std::copy_n(x.data() + i * p, p, padded);
-    add_row(padded, gram_row_weight(batch, weights, i));
-  }
+  // A row's vectors reach kRowSpan - p elements past its end; lanes past column p are never
+  // stored.
+  for_each_row_within_reach<T, kRowSpan>(
+      batch.x_design, p, 0, p, first, end,
+      [&](const T* row, std::uint64_t i) { add_row(row, gram_row_weight(batch, weights, i)); });
 
   T staged[K][kRowSpan];
   std::memcpy(staged, sums, sizeof staged);

@@ -29,6 +29,12 @@ inline T huber_loss(T r, T tau) {
 
 namespace detail {
 
+// The loss of row i with residual r, times its sample weight when the batch has them.
+template <class T>
+inline T weighted_loss(const T* weights, std::size_t i, T r, T tau) {
+  return weights != nullptr ? weights[i] * huber_loss(r, tau) : huber_loss(r, tau);
+}
+
 // huber_loss of each lane, with the same operations lane by lane.
 template <class T>
 inline typename simd::Lanes<T>::Vector huber_losses(typename simd::Lanes<T>::Vector r, T tau) {
@@ -73,8 +79,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
   for (; i < count; ++i) {
     const T r = batch.y[i] - dot(batch.x_design.subspan(i * p, p), beta);
     residuals[i] = r;
-    const T term = weights != nullptr ? weights[i] * huber_loss(r, tau) : huber_loss(r, tau);
-    loss = loss + double(term);
+    loss = loss + double(weighted_loss(weights, i, r, tau));
   }
   return loss;
 }
@@ -101,14 +106,9 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
   } else {
     // The residuals are spread over the pool; the losses are then summed in row order here.
     compute_residuals<T>(batch.x_design, p, batch.y, beta, residuals, batch.rows);
-    if (batch.sample_weight) {
-      const std::span<const T> weights = *batch.sample_weight;
-      for (std::size_t i = 0; i < batch.rows; ++i)
-        loss = loss + double(weights[i] * huber_loss(residuals[i], tau));
-    } else {
-      for (std::size_t i = 0; i < batch.rows; ++i)
-        loss = loss + double(huber_loss(residuals[i], tau));
-    }
+    const T* weights = batch.sample_weight ? batch.sample_weight->data() : nullptr;
+    for (std::size_t i = 0; i < batch.rows; ++i)
+      loss = loss + double(detail::weighted_loss(weights, i, residuals[i], tau));
   }
 
   const std::span<T> shift(workspace.shift);

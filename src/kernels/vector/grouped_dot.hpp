@@ -60,16 +60,8 @@ struct GroupedDot {
     return sums(design.data() + first * width, width, beta, tail_readable);
   }
 
-  // out[r] = dot(row r, β) as sums() gives them. Adds result · 0 to `watch`, which therefore turns
-  // NaN in a lane once any product of that lane was not finite, and stays zero otherwise.
-  static void products(const T* rows, std::size_t width, const T* beta, bool tail_readable, T* out,
-                       Vector& watch) {
-    const Vector result = sums(rows, width, beta, tail_readable);
-    std::memcpy(out, &result, sizeof result);
-    watch += result * T(0);
-  }
-
-  // True when a watch that products updated saw only finite results.
+  // True when a watch, to which every group's sums were added times zero, saw only finite
+  // results.
   static bool all_finite_watched(Vector watch) {
     for (std::size_t r = 0; r < kRows; ++r) {
       if (watch[r] != T(0)) return false;  // NaN compares unequal

@@ -145,13 +145,13 @@ bool checked_row_products(std::span<const T> design, std::uint64_t p, std::span<
       return true;
     };
     const std::size_t in_groups = grouped ? outputs.size() - outputs.size() % Group::kRows : 0;
-    // Groups whose last row has Group::padded_tail elements of design from its tail start.
-    const std::size_t tail_reach = width / 8 * 8 + Group::padded_tail(width);
+    // Adding product · 0 turns a lane NaN once any product there was not finite, so one vector
+    // tells whether the group's rows need scanning at all.
     typename Group::Vector watch = {};
     for (std::size_t k = 0; k < in_groups; k += Group::kRows) {
-      const std::size_t last_row = first + k + Group::kRows - 1;
-      const bool tail_readable = last_row * width + tail_reach <= design.size();
-      Group::products(row(k).data(), width, beta.data(), tail_readable, outputs.data() + k, watch);
+      const typename Group::Vector products = Group::sums_in(design, width, first + k, beta.data());
+      std::memcpy(outputs.data() + k, &products, sizeof products);
+      watch += products * T(0);
     }
     if (!Group::all_finite_watched(watch) && !rows_finite(0, in_groups)) return false;
     for (std::size_t k = in_groups; k < outputs.size(); ++k) {

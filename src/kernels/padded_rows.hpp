@@ -1,0 +1,31 @@
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace quillfen {
+
+// visit(row, i) for the rows i in [first, end) of a row-major design with p columns, where `row`
+// points at element `offset` of row i and the visitor may read `Reach` elements from it, past the
+// row's end into the next row (lanes it never stores). Rows whose reach stays inside the design
+// are passed in place; the last few are passed as a zero-padded copy of their first `copied`
+// elements from `offset`, so nothing outside the design is read. Requires copied ≤ Reach.
+template <class T, std::size_t Reach, class Visit>
+void for_each_row_within_reach(std::span<const T> design, std::size_t p, std::size_t offset,
+                               std::size_t copied, std::uint64_t first, std::uint64_t end,
+                               Visit&& visit) {
+  const std::size_t span = offset + Reach;
+  const std::uint64_t in_place_end =
+      design.size() >= span ? std::min<std::uint64_t>(end, (design.size() - span) / p + 1) : first;
+  std::uint64_t i = first;
+  for (; i < std::max(first, in_place_end); ++i) visit(design.data() + i * p + offset, i);
+  for (; i < end; ++i) {
+    T padded[Reach] = {};
+    std::copy_n(design.data() + i * p + offset, copied, padded);
+    visit(static_cast<const T*>(padded), i);
+  }
+}
+
+}  // namespace quillfen
