@@ -4,6 +4,7 @@
 #include <span>
 
 #include "bindings/arrays.hpp"
+#include "bindings/dicts.hpp"
 #include "common/checked_math.hpp"
 
 namespace quillfen::bindings {
@@ -58,25 +59,15 @@ PyObject* const* dictionary_keys() {
   return keys.data();
 }
 
-// Inserts `value` (a new reference, or nullptr after a failed creation) under `key` and drops the
-// reference. False with the exception pending on failure.
-bool insert_value(PyObject* dict, PyObject* key, PyObject* value) {
-  if (value == nullptr) return false;
-  const int status = PyDict_SetItem(dict, key, value);
-  Py_DECREF(value);
-  return status == 0;
-}
-
 bool append_diagnostics(PyObject* dict, PyObject* const* keys,
                         const UpdateDiagnostics& diagnostics) {
-  return insert_value(dict, keys[kIterations],
-                      PyLong_FromUnsignedLongLong(diagnostics.iterations)) &&
-         insert_value(dict, keys[kConverged], PyBool_FromLong(diagnostics.converged)) &&
-         insert_value(dict, keys[kObjective], PyFloat_FromDouble(diagnostics.objective)) &&
-         insert_value(dict, keys[kLambdaValue], PyFloat_FromDouble(diagnostics.lambda_value)) &&
-         insert_value(dict, keys[kBandwidth], PyFloat_FromDouble(diagnostics.bandwidth)) &&
-         insert_value(dict, keys[kUsedRegularizedFallback],
-                      PyBool_FromLong(diagnostics.used_regularized_fallback));
+  return insert_new(dict, keys[kIterations], PyLong_FromUnsignedLongLong(diagnostics.iterations)) &&
+         insert_new(dict, keys[kConverged], PyBool_FromLong(diagnostics.converged)) &&
+         insert_new(dict, keys[kObjective], PyFloat_FromDouble(diagnostics.objective)) &&
+         insert_new(dict, keys[kLambdaValue], PyFloat_FromDouble(diagnostics.lambda_value)) &&
+         insert_new(dict, keys[kBandwidth], PyFloat_FromDouble(diagnostics.bandwidth)) &&
+         insert_new(dict, keys[kUsedRegularizedFallback],
+                    PyBool_FromLong(diagnostics.used_regularized_fallback));
 }
 
 }  // namespace
@@ -99,15 +90,15 @@ PyObject* state_dict(const EngineState<T>& state) {
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
   const bool complete =
-      insert_value(dict, keys[kCoefficients],
-                   copy_to_array<T>(std::span<const T>(state.coefficients), vector_shape)) &&
-      insert_value(dict, keys[kInformation],
-                   copy_to_array<T>(std::span<const T>(state.information), matrix_shape)) &&
-      insert_value(dict, keys[kStateIsDetached], Py_NewRef(Py_True)) &&
-      insert_value(dict, keys[kSamplesSeen], PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
-      insert_value(dict, keys[kBatchCount], PyLong_FromUnsignedLongLong(state.batch_count)) &&
-      insert_value(dict, keys[kPreviousLambda], PyFloat_FromDouble(state.previous_lambda)) &&
-      insert_value(dict, keys[kWeightSum], PyFloat_FromDouble(state.weight_sum));
+      insert_new(dict, keys[kCoefficients],
+                 copy_to_array<T>(std::span<const T>(state.coefficients), vector_shape)) &&
+      insert_new(dict, keys[kInformation],
+                 copy_to_array<T>(std::span<const T>(state.information), matrix_shape)) &&
+      insert_new(dict, keys[kStateIsDetached], Py_NewRef(Py_True)) &&
+      insert_new(dict, keys[kSamplesSeen], PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
+      insert_new(dict, keys[kBatchCount], PyLong_FromUnsignedLongLong(state.batch_count)) &&
+      insert_new(dict, keys[kPreviousLambda], PyFloat_FromDouble(state.previous_lambda)) &&
+      insert_new(dict, keys[kWeightSum], PyFloat_FromDouble(state.weight_sum));
   if (!complete) {
     Py_DECREF(dict);
     return nullptr;
