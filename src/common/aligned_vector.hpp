@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace quillfen {
@@ -25,6 +26,17 @@ struct AlignedAllocator {
     ::operator delete(pointer, std::align_val_t{kBufferAlignment});
   }
 
+  // Elements made without a value are left uninitialised, so that an output buffer the kernels
+  // overwrite is not first cleared: a value must be given wherever zeros are wanted.
+  template <class U>
+  void construct(U* at) noexcept {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+
   template <class U>
   bool operator==(const AlignedAllocator<U>&) const noexcept {
     return true;
@@ -39,6 +51,14 @@ using AlignedVector = std::vector<T, AlignedAllocator<T>>;
 // beyond the vector's addressable size) fails with std::bad_alloc, never with another exception.
 template <class T>
 AlignedVector<T> zeroed_buffer(std::size_t count) {
+  if (count > AlignedVector<T>().max_size()) throw std::bad_alloc();
+  return AlignedVector<T>(count, T(0));
+}
+
+// A buffer of `count` elements with unspecified contents, for output that is written in full.
+// Fails like zeroed_buffer.
+template <class T>
+AlignedVector<T> output_buffer(std::size_t count) {
   if (count > AlignedVector<T>().max_size()) throw std::bad_alloc();
   return AlignedVector<T>(count);
 }

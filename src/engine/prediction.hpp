@@ -30,7 +30,7 @@ Expected<AlignedVector<T>> predict_rows(std::span<const T> design, std::uint64_t
   };
   AlignedVector<T> predictions;
   try {
-    predictions = zeroed_buffer<T>(rows);
+    predictions = output_buffer<T>(rows);
   } catch (const std::bad_alloc&) {
     if (!kernels.all_finite(design)) return non_finite();
     throw;

@@ -18,7 +18,7 @@ namespace detail {
 template <class T>
 void set_length(AlignedVector<T>& buffer, std::uint64_t length) {
   if (length > buffer.max_size()) throw std::bad_alloc();
-  buffer.resize(length);
+  buffer.resize(length, T(0));
 }
 
 }  // namespace detail

@@ -175,8 +175,8 @@ TYPED_TEST(ValidationTest, StateShapesFollowFeatureMetadataWithoutWrapping) {
            {kMax, true, 0, 0, coefficient}, {kMax, false, 0, 0, coefficient}}) {  // no wrap to 0
     // clang-format on
     EngineState<TypeParam> state = metadata<TypeParam>(row.n_features_in, row.fit_intercept);
-    state.coefficients.resize(row.n_coef);
-    state.information.resize(row.n_info);
+    state.coefficients.resize(row.n_coef, TypeParam(0));
+    state.information.resize(row.n_info, TypeParam(0));
     EXPECT_EQ(describe(validate_state(state)), row.expected) << row.n_features_in;
   }
 }
