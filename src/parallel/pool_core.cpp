@@ -1,6 +1,8 @@
 #include "parallel/pool_core.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace quillfen::parallel::detail {
 namespace {
@@ -8,6 +10,27 @@ namespace {
 // Ranges per worker: enough to even out uneven items, few enough that a million cheap items cost
 // only a handful of atomic claims.
 constexpr std::size_t kRangesPerWorker = 4;
+
+// How long an idle worker keeps looking for work before it sleeps. Operations often follow each
+// other closely (the passes of one update, predictions in a loop); a sleeping worker takes tens of
+// microseconds to wake, more on a virtual machine, where an idle processor is halted.
+constexpr auto kLookForWork = std::chrono::microseconds(200);
+// How long a calling thread that is not a worker watches for the end of an operation before it
+// sleeps, for the same reason: it would otherwise be woken just as the operation ends.
+constexpr auto kWatchForEnd = std::chrono::microseconds(500);
+
+// Yields until done() or until `budget` has passed; true if done(). Yielding rather than pausing:
+// on a busy machine the processor goes to whoever needs it, such as the thread that is waiting
+// for the operation just finished.
+template <class Done>
+bool yield_until(Done done, std::chrono::microseconds budget) {
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -19,6 +42,7 @@ void PoolCore::enqueue(WorkGroup& group) {
   if (newest_ != nullptr) newest_->newer_ = &group;
   newest_ = &group;
   group.queued_ = true;
+  worth_waking_.store(true, std::memory_order_relaxed);
 }
 
 void PoolCore::unlink(WorkGroup& group) {
@@ -31,11 +55,17 @@ void PoolCore::unlink(WorkGroup& group) {
   if (group.older_ != nullptr) group.older_->newer_ = group.newer_;
   group.newer_ = group.older_ = nullptr;
   group.queued_ = false;
+  worth_waking_.store(newest_ != nullptr || shutting_down_, std::memory_order_relaxed);
 }
 
 void PoolCore::serve() {
   std::unique_lock lock(mutex_);
   for (;;) {
+    if (newest_ == nullptr && !shutting_down_) {
+      lock.unlock();
+      yield_until([this] { return worth_waking_.load(std::memory_order_relaxed); }, kLookForWork);
+      lock.lock();
+    }
     work_available_.wait(lock, [this] { return newest_ != nullptr || shutting_down_; });
     if (newest_ == nullptr) return;
     WorkGroup& group = *newest_;
@@ -57,6 +87,7 @@ void PoolCore::request_shutdown() {
   {
     std::lock_guard lock(mutex_);
     shutting_down_ = true;
+    worth_waking_.store(true, std::memory_order_relaxed);
   }
   work_available_.notify_all();
 }
@@ -81,8 +112,13 @@ void PoolCore::run(WorkGroup& group, bool caller_is_worker) {
   } else {
     work_available_.notify_all();
   }
-  if (caller_is_worker) group.work();
   const auto finished = [&group] { return group.all_claimed() && group.helpers_inside_ == 0; };
+  if (caller_is_worker) {
+    group.work();
+  } else {
+    // Only a hint: the lock below makes the helpers' writes visible.
+    yield_until(finished, kWatchForEnd);
+  }
   std::unique_lock lock(mutex_);
   Cancellation* cancellation = group.cancellation();
   if (caller_is_worker || cancellation == nullptr) {

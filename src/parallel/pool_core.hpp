@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -43,6 +44,8 @@ class PoolCore {
   std::condition_variable work_available_;
   WorkGroup* newest_ = nullptr;  // groups with open helper slots, newest first
   bool shutting_down_ = false;
+  // newest_ != nullptr || shutting_down_, readable without the lock.
+  std::atomic<bool> worth_waking_{false};
 };
 
 }  // namespace quillfen::parallel::detail

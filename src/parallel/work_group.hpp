@@ -87,7 +87,8 @@ class WorkGroup {
   WorkGroup* older_ = nullptr;
   bool queued_ = false;
   std::size_t open_helper_slots_ = 0;
-  std::size_t helpers_inside_ = 0;
+  // Also read without the lock, by a caller watching for the end.
+  std::atomic<std::size_t> helpers_inside_{0};
   std::condition_variable helpers_left_;
 };
 
