@@ -30,7 +30,7 @@ import time
 
 import numpy as np
 from run_update_benchmark import machine_figures, run_executable
-from timing import cpu_name, median_seconds, numpy_seconds, report_target
+from timing import cpu_name, median_seconds, numpy_seconds, report_target, settle_blas
 
 from quillfen import NativeCpuEngine, version
 
@@ -126,6 +126,7 @@ class Stream:
     def measure_engine(self):
         # Every round replays the same stream from the same warm state; each call is timed alone
         # and the median kept, so a stall of the host does not land on every call.
+        settle_blas()
         self.engine.restore(**self.warm)
         samples, self.iterations = [], []
         for x, y in self.batches[1:]:

@@ -34,7 +34,7 @@ import subprocess
 import sys
 
 import numpy as np
-from timing import cpu_name, numpy_seconds, report_target
+from timing import cpu_name, numpy_seconds, report_target, settle_blas
 
 DEFAULT_EXECUTABLE = "build/bench/quillfen_update_benchmark"
 ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
@@ -211,6 +211,7 @@ def print_floor_table(streams, peaks, bandwidth):
 
 def measure_round(executable):
     """One run of the executable followed by the matching numpy measurements."""
+    settle_blas()
     records = run_executable(executable)
     errors = [r for r in records if "error" in r]
     updates, grams, streams = {}, {}, {}

@@ -13,12 +13,19 @@ from threadpoolctl import threadpool_limits
 # (benchmarks/summarize_targets.py); unset, targets are only printed.
 TARGETS_FILE_VARIABLE = "QUILLFEN_BENCH_TARGETS"
 
+# OpenBLAS's threads keep polling for work for about a tenth of a second after each call, and on a
+# small machine they take processor time from whatever runs next (a 2-core machine's engine predict
+# measured 1.9 x slower right after numpy's than after a pause). Every measurement starts after
+# they have gone back to sleep.
+BLAS_SETTLE_S = 0.25
+
 
 def median_seconds(run, setup=None, budget_s=1.0, min_reps=5, max_reps=200):
     """Median wall time of `run`, each call timed alone after an untimed `setup`.
 
     One untimed call warms up (workspace sizes, worker threads) and sizes the repetition count.
     """
+    settle_blas()
     if setup:
         setup()
     start = time.perf_counter()
