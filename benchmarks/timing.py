@@ -20,6 +20,11 @@ TARGETS_FILE_VARIABLE = "QUILLFEN_BENCH_TARGETS"
 BLAS_SETTLE_S = 0.25
 
 
+def settle_blas():
+    """Waits until the BLAS threads of earlier numpy calls have stopped polling for work."""
+    time.sleep(BLAS_SETTLE_S)
+
+
 def median_seconds(run, setup=None, budget_s=1.0, min_reps=5, max_reps=200):
     """Median wall time of `run`, each call timed alone after an untimed `setup`.
 
