@@ -10,6 +10,7 @@
 #include "batch_fixture.hpp"
 #include "engine/workspace.hpp"
 #include "engine/workspace_sizing.hpp"
+#include "kernels/gram/small_gram.hpp"
 #include "kernels/simd/dispatch.hpp"
 
 namespace quillfen {
@@ -147,6 +148,32 @@ TYPED_TEST(KernelTargets, EveryTargetGivesTheBaselineBitsOutsideTheMatrixProduct
           EXPECT_NEAR(other.gram[k], baseline.gram[k], gram_tolerance * scale) << k;
         }
       }
+    }
+  }
+}
+
+// Targets that fuse multiply and add form each element of the narrow product as the same fused
+// sum in row order, however their tiles spread the elements over registers.
+TYPED_TEST(KernelTargets, FusingTargetsGiveTheSameNarrowProduct) {
+  using T = TypeParam;
+  std::vector<const KernelTable*> fusing;
+  for (const KernelTable* table : simd::runnable_kernel_tables()) {
+    if (std::string(table->target) != "x86-64-v2") fusing.push_back(table);
+  }
+  if (fusing.size() < 2) GTEST_SKIP() << "fewer than two fusing targets run here";
+  const std::size_t widest_small = SMALL_GRAM_MAX_VECTORS * 32 / sizeof(T);
+  for (std::uint64_t p = 1; p <= widest_small; ++p) {
+    const OwnedBatch<T> owned = testing::random_batch<T>(700, p, 100 + p);  // three row blocks
+    std::vector<T> weights(owned.rows);
+    for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = T(0.2 + double(i % 7) / 5);
+    std::vector<T> baseline;
+    for (const KernelTable* table : fusing) {
+      SCOPED_TRACE(::testing::Message() << table->target << " cols " << p);
+      std::vector<T> scratch(256 * p), out(p * p);
+      ASSERT_FALSE(
+          simd::kernel_set<T>(*table).weighted_gram(owned.view(), weights, scratch, {}, out));
+      if (baseline.empty()) baseline = out;
+      EXPECT_TRUE(same_bits(out, baseline));
     }
   }
 }

@@ -46,25 +46,21 @@ inline Vector broadcast(T value) {
   return lanes;
 }
 
-// Output rows [j0, j0 + J), columns [0, M·lanes) of the Gram matrix over design rows
-// [first, end), written to `out`, or added to what `out` holds when `accumulate`. Reloading a
-// partial sum from `out` is exact, so splitting the rows into blocks does not change the result.
+// The sums of one row tile: output rows [j0, j0 + J), columns [0, M·lanes), each output row's
+// sums in M vectors. Reloading a partial sum from `out` is exact, so splitting the design rows
+// into blocks does not change the result.
 template <class T, std::size_t J, std::size_t M>
-void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
-                         std::uint64_t end, std::size_t j0, std::span<T> out, bool accumulate) {
+struct RowTileSums {
   using Vector = typename simd::Lanes<T>::Vector;
-  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
-  const std::size_t p = batch.cols;
-  const T* x = batch.x_design.data();
-
+  static constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   Vector sums[J][M] = {};
-  if (accumulate) {
+
+  void load(std::span<const T> out, std::size_t p, std::size_t j0) {
     for (std::size_t j = 0; j < J; ++j)
       std::memcpy(sums[j], out.data() + (j0 + j) * p, sizeof sums[j]);
   }
-  for (std::uint64_t i = first; i < end; ++i) {
-    const T* row = x + i * p;
-    const T weight = gram_row_weight(batch, weights, i);
+  // Design row `row` with weight c: a broadcast x_ij times the weighted row's vectors.
+  void add(const T* row, T weight, std::size_t j0) {
     Vector weighted[M];
     for (std::size_t v = 0; v < M; ++v) {
       Vector lanes;
@@ -77,31 +73,32 @@ void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights, 
         sums[j][v] = simd::matrix_product_multiply_add(factor, weighted[v], sums[j][v]);
     }
   }
-  for (std::size_t j = 0; j < J; ++j)
-    std::memcpy(out.data() + (j0 + j) * p, sums[j], sizeof sums[j]);
-}
+  void store(std::span<T> out, std::size_t p, std::size_t j0) const {
+    for (std::size_t j = 0; j < J; ++j)
+      std::memcpy(out.data() + (j0 + j) * p, sums[j], sizeof sums[j]);
+  }
+};
 
-// Columns [k0, k0 + K) of every output row, over design rows [first, end), with the output rows
-// in the lanes of U vectors: the row's own vectors times the broadcast weighted element c_i·x_ik.
+// The sums of one column tile: columns [k0, k0 + K) of every output row, the output rows in the
+// lanes of U vectors. A row's vectors reach U·lanes − p elements past its end; those lanes are
+// never stored.
 template <class T, std::size_t K, std::size_t U>
-void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weights,
-                            std::uint64_t first, std::uint64_t end, std::size_t k0,
-                            std::span<T> out, bool accumulate) {
+struct ColumnTileSums {
   using Vector = typename simd::Lanes<T>::Vector;
-  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
-  constexpr std::size_t kRowSpan = U * kWidth;
-  const std::size_t p = batch.cols;
+  static constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  static constexpr std::size_t kRowSpan = U * kWidth;
+  Vector sums[K][U] = {};
 
   // The sums move to and from `out` through a plain array, so that they themselves are never
   // addressed lane by lane and stay in registers.
-  Vector sums[K][U] = {};
-  if (accumulate) {
+  void load(std::span<const T> out, std::size_t p, std::size_t k0) {
     T staged[K][kRowSpan] = {};
     for (std::size_t k = 0; k < K; ++k)
       for (std::size_t j = 0; j < p; ++j) staged[k][j] = out[j * p + k0 + k];
     std::memcpy(sums, staged, sizeof sums);
   }
-  auto add_row = [&](const T* row, T weight) {
+  // Design row `row` with weight c: the row's own vectors times the broadcast c·x_ik.
+  void add(const T* row, T weight, std::size_t k0) {
     for (std::size_t k = 0; k < K; ++k) {
       const Vector factor = broadcast<Vector>(row[k0 + k] * weight);
       for (std::size_t u = 0; u < U; ++u) {
@@ -110,17 +107,67 @@ void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weight
         sums[k][u] = simd::matrix_product_multiply_add(lanes, factor, sums[k][u]);
       }
     }
-  };
-  // A row's vectors reach kRowSpan - p elements past its end; lanes past column p are never
-  // stored.
-  for_each_row_within_reach<T, kRowSpan>(
-      batch.x_design, p, 0, p, first, end,
-      [&](const T* row, std::uint64_t i) { add_row(row, gram_row_weight(batch, weights, i)); });
+  }
+  void store(std::span<T> out, std::size_t p, std::size_t k0) const {
+    T staged[K][kRowSpan];
+    std::memcpy(staged, sums, sizeof staged);
+    for (std::size_t k = 0; k < K; ++k)
+      for (std::size_t j = 0; j < p; ++j) out[j * p + k0 + k] = staged[k][j];
+  }
+};
 
-  T staged[K][kRowSpan];
-  std::memcpy(staged, sums, sizeof staged);
-  for (std::size_t k = 0; k < K; ++k)
-    for (std::size_t j = 0; j < p; ++j) out[j * p + k0 + k] = staged[k][j];
+// Output rows [j0, j0 + J), columns [0, M·lanes) of the Gram matrix over design rows
+// [first, end), written to `out`, or added to what `out` holds when `accumulate`.
+template <class T, std::size_t J, std::size_t M>
+void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
+                         std::uint64_t end, std::size_t j0, std::span<T> out, bool accumulate) {
+  const std::size_t p = batch.cols;
+  const T* x = batch.x_design.data();
+  RowTileSums<T, J, M> tile;
+  if (accumulate) tile.load(out, p, j0);
+  for (std::uint64_t i = first; i < end; ++i) {
+    tile.add(x + i * p, gram_row_weight(batch, weights, i), j0);
+  }
+  tile.store(out, p, j0);
+}
+
+// Columns [k0, k0 + K) of every output row, over design rows [first, end), likewise.
+template <class T, std::size_t K, std::size_t U>
+void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weights,
+                            std::uint64_t first, std::uint64_t end, std::size_t k0,
+                            std::span<T> out, bool accumulate) {
+  const std::size_t p = batch.cols;
+  ColumnTileSums<T, K, U> tile;
+  if (accumulate) tile.load(out, p, k0);
+  for_each_row_within_reach<T, ColumnTileSums<T, K, U>::kRowSpan>(
+      batch.x_design, p, 0, p, first, end, [&](const T* row, std::uint64_t i) {
+        tile.add(row, gram_row_weight(batch, weights, i), k0);
+      });
+  tile.store(out, p, k0);
+}
+
+// A row tile and a column tile in one pass over the design rows. Alone, a column tile's few sums
+// are each one chain of dependent multiply-adds, one step per row, and it runs at their latency;
+// side by side with a row tile's the chains overlap. Needs registers for both tiles' sums.
+template <class T, std::size_t J, std::size_t M, std::size_t K, std::size_t U>
+void small_gram_joint_tile(const BatchView<T>& batch, std::span<const T> weights,
+                           std::uint64_t first, std::uint64_t end, std::size_t j0, std::size_t k0,
+                           std::span<T> out, bool accumulate) {
+  const std::size_t p = batch.cols;
+  RowTileSums<T, J, M> rows;
+  ColumnTileSums<T, K, U> columns;
+  if (accumulate) {
+    rows.load(out, p, j0);
+    columns.load(out, p, k0);
+  }
+  for_each_row_within_reach<T, ColumnTileSums<T, K, U>::kRowSpan>(
+      batch.x_design, p, 0, p, first, end, [&](const T* row, std::uint64_t i) {
+        const T weight = gram_row_weight(batch, weights, i);
+        rows.add(row, weight, j0);
+        columns.add(row, weight, k0);
+      });
+  rows.store(out, p, j0);
+  columns.store(out, p, k0);
 }
 
 // Output rows [j0, j0 + rows_left) of the full-vector columns, as one tile of that height.
@@ -191,6 +238,53 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
   } while (start < end);
 }
 
+// Joint tiles may hold this many sums: with the 32 vector registers of AVX-512 they, the row's
+// vectors and a broadcast still fit; with 16 no more than one plain tile's.
+#if defined(__AVX512F__)
+inline constexpr std::size_t SMALL_GRAM_JOINT_ACCUMULATORS = 24;
+#else
+inline constexpr std::size_t SMALL_GRAM_JOINT_ACCUMULATORS = SMALL_GRAM_TILE_ACCUMULATORS;
+#endif
+
+// P columns, M = ⌊P / lanes⌋ ≥ 1 full vectors and some more: whole row tiles, then the last
+// output rows' tile and the last columns' tile in one joint pass when their sums fit in
+// registers, otherwise the general tiling.
+template <class T, std::size_t M, std::size_t P>
+void small_gram_with_joint_tile(const BatchView<T>& batch, std::span<const T> weights,
+                                std::uint64_t first, std::uint64_t end, std::span<T> out) {
+  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
+  constexpr std::size_t kLastRows = P % kTileRows == 0 ? kTileRows : P % kTileRows;
+  constexpr std::size_t kColumns = P - M * kWidth;
+  if constexpr (kLastRows * M + kColumns * (M + 1) > SMALL_GRAM_JOINT_ACCUMULATORS) {
+    small_gram<T, M, M + 1>(batch, weights, first, end, out);
+  } else {
+    std::uint64_t start = first;
+    do {  // in blocks, as small_gram
+      const std::uint64_t stop = std::min<std::uint64_t>(end, start + GRAM_BLOCK_ROWS);
+      const bool accumulate = start != first;
+      std::size_t j0 = 0;
+      for (; j0 + kLastRows < P; j0 += kTileRows) {
+        small_gram_row_tile<T, kTileRows, M>(batch, weights, start, stop, j0, out, accumulate);
+      }
+      small_gram_joint_tile<T, kLastRows, M, kColumns, M + 1>(batch, weights, start, stop, j0,
+                                                              M * kWidth, out, accumulate);
+      start = stop;
+    } while (start < end);
+  }
+}
+
+// small_gram_with_joint_tile for the width p = P, P + 1, ... below M + 1 full vectors.
+template <class T, std::size_t M, std::size_t P>
+void small_gram_for_trailing_columns(const BatchView<T>& batch, std::span<const T> weights,
+                                     std::uint64_t first, std::uint64_t end, std::span<T> out) {
+  if constexpr (P < (M + 1) * simd::Lanes<T>::kWidth) {
+    if (batch.cols == P)
+      return small_gram_with_joint_tile<T, M, P>(batch, weights, first, end, out);
+    return small_gram_for_trailing_columns<T, M, P + 1>(batch, weights, first, end, out);
+  }
+}
+
 // Instantiates small_gram for p columns: M = ⌊p / lanes⌋ full vectors, U = ⌈p / lanes⌉.
 template <class T, std::size_t M = 0>
 void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
@@ -201,6 +295,8 @@ void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
     if (p < (M + 1) * kWidth) {
       if constexpr (M > 0) {
         if (p % kWidth == 0) return small_gram<T, M, M>(batch, weights, first, end, out);
+        return small_gram_for_trailing_columns<T, M, M * kWidth + 1>(batch, weights, first, end,
+                                                                     out);
       }
       return small_gram<T, M, M + 1>(batch, weights, first, end, out);
     }
