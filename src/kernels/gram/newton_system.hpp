@@ -28,13 +28,17 @@ void curvature_weights(std::span<const T> residuals, std::span<T> out, double ta
   // Every piece is formed and the tests then pick one, latest test first, so that the first test
   // that holds wins as in a chain of branches; without branches the loop vectorises, and
   // heavy-tailed residuals cost no mispredictions. Each piece is the same arithmetic either way.
+  // Only one ramp can be picked, the lower one up to inner_lo, so only its quotient is formed:
+  // one division per residual instead of two.
   for (std::size_t i = 0; i < count; ++i) {
     const T r = residuals[i];
-    const T lower_ramp = (limit + r) / width + T(0.5);
-    const T upper_ramp = T(0.5) - (r - limit) / width;
+    const bool on_lower_side = r <= inner_lo;
+    const T quotient = (on_lower_side ? limit + r : r - limit) / width;
+    const T lower_ramp = quotient + T(0.5);
+    const T upper_ramp = T(0.5) - quotient;
     T weight = r <= hi ? upper_ramp : T(0);  // beyond the upper ramp, and NaN, give 0
     weight = r < inner_hi ? T(1) : weight;
-    weight = r <= inner_lo ? lower_ramp : weight;
+    weight = on_lower_side ? lower_ramp : weight;
     weight = r < lo ? T(0) : weight;
     out[i] = weight;
   }
