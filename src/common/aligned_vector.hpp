@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -47,20 +48,21 @@ struct AlignedAllocator {
 template <class T>
 using AlignedVector = std::vector<T, AlignedAllocator<T>>;
 
-// A zero-filled buffer of `count` elements. A request no allocator could satisfy (including one
-// beyond the vector's addressable size) fails with std::bad_alloc, never with another exception.
-template <class T>
-AlignedVector<T> zeroed_buffer(std::size_t count) {
-  if (count > AlignedVector<T>().max_size()) throw std::bad_alloc();
-  return AlignedVector<T>(count, T(0));
-}
-
-// A buffer of `count` elements with unspecified contents, for output that is written in full.
-// Fails like zeroed_buffer.
+// A buffer of `count` elements with unspecified contents, for output that is written in full. A
+// request no allocator could satisfy (including one beyond the vector's addressable size) fails
+// with std::bad_alloc, never with another exception.
 template <class T>
 AlignedVector<T> output_buffer(std::size_t count) {
   if (count > AlignedVector<T>().max_size()) throw std::bad_alloc();
   return AlignedVector<T>(count);
+}
+
+// A zero-filled buffer of `count` elements. Fails like output_buffer.
+template <class T>
+AlignedVector<T> zeroed_buffer(std::size_t count) {
+  AlignedVector<T> buffer = output_buffer<T>(count);
+  std::fill(buffer.begin(), buffer.end(), T(0));
+  return buffer;
 }
 
 }  // namespace quillfen

@@ -19,17 +19,13 @@ constexpr auto kLookForWork = std::chrono::microseconds(200);
 // sleeps, for the same reason: it would otherwise be woken just as the operation ends.
 constexpr auto kWatchForEnd = std::chrono::microseconds(500);
 
-// Yields until done() or until `budget` has passed; true if done(). Yielding rather than pausing:
-// on a busy machine the processor goes to whoever needs it, such as the thread that is waiting
-// for the operation just finished.
+// Yields until done() or until `budget` has passed. Yielding rather than pausing: on a busy
+// machine the processor goes to whoever needs it, such as the thread that is waiting for the
+// operation just finished.
 template <class Done>
-bool yield_until(Done done, std::chrono::microseconds budget) {
+void yield_until(Done done, std::chrono::microseconds budget) {
   const auto deadline = std::chrono::steady_clock::now() + budget;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
+  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
 }
 
 }  // namespace

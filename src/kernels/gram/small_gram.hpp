@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
@@ -170,33 +171,27 @@ void small_gram_joint_tile(const BatchView<T>& batch, std::span<const T> weights
   columns.store(out, p, k0);
 }
 
-// Output rows [j0, j0 + rows_left) of the full-vector columns, as one tile of that height.
-template <class T, std::size_t M, std::size_t J>
-void small_gram_last_rows(std::size_t rows_left, const BatchView<T>& batch,
-                          std::span<const T> weights, std::uint64_t first, std::uint64_t end,
-                          std::size_t j0, std::span<T> out, bool accumulate) {
-  if constexpr (J > 0) {
-    if (rows_left == J) {
-      small_gram_row_tile<T, J, M>(batch, weights, first, end, j0, out, accumulate);
-    } else {
-      small_gram_last_rows<T, M, J - 1>(rows_left, batch, weights, first, end, j0, out, accumulate);
-    }
+// run(std::integral_constant<std::size_t, N>{}) for the N in [Low, High) that equals `value`;
+// nothing when none does. Turns a tile size known at run time into a template argument.
+template <std::size_t Low, std::size_t High, class Run>
+void with_constant(std::size_t value, Run&& run) {
+  if constexpr (Low < High) {
+    if (value == Low) return run(std::integral_constant<std::size_t, Low>{});
+    with_constant<Low + 1, High>(value, run);
   }
 }
 
-// Columns [k0, k0 + columns_left) as one column tile.
-template <class T, std::size_t U, std::size_t K>
-void small_gram_last_columns(std::size_t columns_left, const BatchView<T>& batch,
-                             std::span<const T> weights, std::uint64_t first, std::uint64_t end,
-                             std::size_t k0, std::span<T> out, bool accumulate) {
-  if constexpr (K > 0) {
-    if (columns_left == K) {
-      small_gram_column_tile<T, K, U>(batch, weights, first, end, k0, out, accumulate);
-    } else {
-      small_gram_last_columns<T, U, K - 1>(columns_left, batch, weights, first, end, k0, out,
-                                           accumulate);
-    }
-  }
+// block(start, stop, accumulate) for the design rows [first, end) a block at a time: every tile
+// passes over the rows, so they are taken in blocks that stay in cache across the tiles. An empty
+// range still runs one (empty) block, which zero-fills `out`.
+template <class Block>
+void for_each_row_block(std::uint64_t first, std::uint64_t end, Block&& block) {
+  std::uint64_t start = first;
+  do {
+    const std::uint64_t stop = std::min<std::uint64_t>(end, start + GRAM_BLOCK_ROWS);
+    block(start, stop, start != first);
+    start = stop;
+  } while (start < end);
 }
 
 // At most twelve accumulators per tile, so that they, the row's vectors and a broadcast fit in the
@@ -209,20 +204,16 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
                 std::uint64_t end, std::span<T> out) {
   constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   const std::size_t p = batch.cols;
-  // Every tile passes over the rows, so they are taken a block at a time that stays in cache
-  // across the tiles. An empty range still runs one (empty) block, which zero-fills `out`.
-  std::uint64_t start = first;
-  do {
-    const std::uint64_t stop = std::min<std::uint64_t>(end, start + GRAM_BLOCK_ROWS);
-    const bool accumulate = start != first;
+  for_each_row_block(first, end, [&](std::uint64_t start, std::uint64_t stop, bool accumulate) {
     if constexpr (M > 0) {
       constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
       std::size_t j0 = 0;
       for (; j0 + kTileRows <= p; j0 += kTileRows) {
         small_gram_row_tile<T, kTileRows, M>(batch, weights, start, stop, j0, out, accumulate);
       }
-      small_gram_last_rows<T, M, kTileRows - 1>(p - j0, batch, weights, start, stop, j0, out,
-                                                accumulate);
+      with_constant<1, kTileRows>(p - j0, [&](auto rows) {
+        small_gram_row_tile<T, rows(), M>(batch, weights, start, stop, j0, out, accumulate);
+      });
     }
     if constexpr (U > M) {  // the last p mod (lanes per vector) columns
       constexpr std::size_t kTileColumns = SMALL_GRAM_TILE_ACCUMULATORS / U;
@@ -231,11 +222,11 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
         small_gram_column_tile<T, kTileColumns, U>(batch, weights, start, stop, k0, out,
                                                    accumulate);
       }
-      small_gram_last_columns<T, U, kTileColumns - 1>(p - k0, batch, weights, start, stop, k0, out,
-                                                      accumulate);
+      with_constant<1, kTileColumns>(p - k0, [&](auto columns) {
+        small_gram_column_tile<T, columns(), U>(batch, weights, start, stop, k0, out, accumulate);
+      });
     }
-    start = stop;
-  } while (start < end);
+  });
 }
 
 // Joint tiles may hold this many sums: with the 32 vector registers of AVX-512 they, the row's
@@ -259,29 +250,14 @@ void small_gram_with_joint_tile(const BatchView<T>& batch, std::span<const T> we
   if constexpr (kLastRows * M + kColumns * (M + 1) > SMALL_GRAM_JOINT_ACCUMULATORS) {
     small_gram<T, M, M + 1>(batch, weights, first, end, out);
   } else {
-    std::uint64_t start = first;
-    do {  // in blocks, as small_gram
-      const std::uint64_t stop = std::min<std::uint64_t>(end, start + GRAM_BLOCK_ROWS);
-      const bool accumulate = start != first;
+    for_each_row_block(first, end, [&](std::uint64_t start, std::uint64_t stop, bool accumulate) {
       std::size_t j0 = 0;
       for (; j0 + kLastRows < P; j0 += kTileRows) {
         small_gram_row_tile<T, kTileRows, M>(batch, weights, start, stop, j0, out, accumulate);
       }
       small_gram_joint_tile<T, kLastRows, M, kColumns, M + 1>(batch, weights, start, stop, j0,
                                                               M * kWidth, out, accumulate);
-      start = stop;
-    } while (start < end);
-  }
-}
-
-// small_gram_with_joint_tile for the width p = P, P + 1, ... below M + 1 full vectors.
-template <class T, std::size_t M, std::size_t P>
-void small_gram_for_trailing_columns(const BatchView<T>& batch, std::span<const T> weights,
-                                     std::uint64_t first, std::uint64_t end, std::span<T> out) {
-  if constexpr (P < (M + 1) * simd::Lanes<T>::kWidth) {
-    if (batch.cols == P)
-      return small_gram_with_joint_tile<T, M, P>(batch, weights, first, end, out);
-    return small_gram_for_trailing_columns<T, M, P + 1>(batch, weights, first, end, out);
+    });
   }
 }
 
@@ -295,8 +271,9 @@ void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
     if (p < (M + 1) * kWidth) {
       if constexpr (M > 0) {
         if (p % kWidth == 0) return small_gram<T, M, M>(batch, weights, first, end, out);
-        return small_gram_for_trailing_columns<T, M, M * kWidth + 1>(batch, weights, first, end,
-                                                                     out);
+        return with_constant<M * kWidth + 1, (M + 1) * kWidth>(p, [&](auto width) {
+          small_gram_with_joint_tile<T, M, width()>(batch, weights, first, end, out);
+        });
       }
       return small_gram<T, M, M + 1>(batch, weights, first, end, out);
     }

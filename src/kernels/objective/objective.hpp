@@ -63,10 +63,8 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
   std::size_t i = 0;
   if (beta.size() >= p) {
     for (; i + Group::kRows <= count; i += Group::kRows) {
-      Vector r;
-      std::memcpy(&r, batch.y.data() + i, sizeof r);
-      r = r - Group::sums_in(batch.x_design, p, i, beta.data());
-      std::memcpy(residuals.data() + i, &r, sizeof r);
+      const Vector r =
+          group_residuals<T>(batch.x_design, p, batch.y, beta, i, residuals.data() + i);
       Vector losses = huber_losses<T>(r, tau);
       if (weights != nullptr) {
         Vector w;
@@ -77,7 +75,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
     }
   }
   for (; i < count; ++i) {
-    const T r = batch.y[i] - dot(batch.x_design.subspan(i * p, p), beta);
+    const T r = row_residual<T>(batch.x_design, p, batch.y, beta, i);
     residuals[i] = r;
     loss = loss + double(weighted_loss(weights, i, r, tau));
   }

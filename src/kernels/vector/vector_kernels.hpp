@@ -61,25 +61,41 @@ inline T dot(std::span<const T> a, std::span<const T> b) {
 // and again from cache, where groups pay at every width.
 inline constexpr std::size_t GROUPED_ROW_MAX_BYTES = 255;
 
+// y[i] − dot(row i, β) of a row-major design with p columns.
+template <class T>
+inline T row_residual(std::span<const T> design, std::size_t p, std::span<const T> y,
+                      std::span<const T> beta, std::size_t i) {
+  return y[i] - dot(design.subspan(i * p, p), beta);
+}
+
+// row_residual of the GroupedDot group of rows starting at row i, one row per lane, also stored
+// to `out` (kRows values). Requires |β| ≥ p and the group's rows and targets to exist.
+template <class T>
+inline typename GroupedDot<T>::Vector group_residuals(std::span<const T> design, std::size_t p,
+                                                      std::span<const T> y, std::span<const T> beta,
+                                                      std::size_t i, T* out) {
+  typename GroupedDot<T>::Vector residuals;
+  std::memcpy(&residuals, y.data() + i, sizeof residuals);
+  residuals = residuals - GroupedDot<T>::sums_in(design, p, i, beta.data());
+  std::memcpy(out, &residuals, sizeof residuals);
+  return residuals;
+}
+
 // out[i] = y[i] − dot(row i, β) for rows [first, first + out.size()) of a row-major design with p
 // columns, a group of rows at a time where the rows are narrow. Requires every such row and y[i]
 // to exist.
 template <class T>
 void residual_rows(std::span<const T> design, std::size_t p, std::span<const T> y,
                    std::span<const T> beta, std::size_t first, std::span<T> out) {
-  using Group = GroupedDot<T>;
+  constexpr std::size_t kGroup = GroupedDot<T>::kRows;
   const std::size_t count = out.size();
   std::size_t k = 0;
   if (beta.size() >= p) {
-    for (; k + Group::kRows <= count; k += Group::kRows) {
-      const std::size_t i = first + k;
-      typename Group::Vector targets;
-      std::memcpy(&targets, y.data() + i, sizeof targets);
-      const typename Group::Vector residuals = targets - Group::sums_in(design, p, i, beta.data());
-      std::memcpy(out.data() + k, &residuals, sizeof residuals);
+    for (; k + kGroup <= count; k += kGroup) {
+      group_residuals<T>(design, p, y, beta, first + k, out.data() + k);
     }
   }
-  for (; k < count; ++k) out[k] = y[first + k] - dot(design.subspan((first + k) * p, p), beta);
+  for (; k < count; ++k) out[k] = row_residual<T>(design, p, y, beta, first + k);
 }
 
 // Rows per work item of the pooled residuals: enough to amortise the item, few enough that the
