@@ -110,5 +110,29 @@ TYPED_TEST(VectorKernels, ResidualsEqualOneDotPerRow) {
   }
 }
 
+// Rows whose every product is −0 (or +0): `dot` gives +0, which a target of −0 turns into the
+// residual −0 − (+0) = −0. Grouped rows must keep both signs, whole blocks of eight or not.
+TYPED_TEST(VectorKernels, ZeroProductsKeepTheSignsOfDot) {
+  using T = TypeParam;
+  for (std::uint64_t cols : {8u, 10u, 16u, 19u}) {
+    SCOPED_TRACE(::testing::Message() << cols << " columns");
+    constexpr std::uint64_t rows = 16;
+    std::vector<T> design(rows * cols), beta(cols), y(rows, T(-0.0));
+    for (std::uint64_t j = 0; j < cols; ++j) beta[j] = j % 3 == 0 ? T(-0.0) : T(1.5);
+    for (std::uint64_t k = 0; k < design.size(); ++k) {
+      const std::uint64_t j = k % cols;
+      design[k] = beta[j] == T(0) ? T(2) : (k / cols % 2 ? T(-0.0) : T(0));
+    }
+    std::vector<T> residuals(rows), products(rows);
+    compute_residuals<T>(design, cols, y, beta, residuals, rows);
+    ASSERT_TRUE(checked_row_products<T>(design, cols, beta, products, rows));
+    for (std::uint64_t i = 0; i < rows; ++i) {
+      const T expected = dot<T>(std::span<const T>(design).subspan(i * cols, cols), beta);
+      EXPECT_EQ(bits_of(products[i]), bits_of(expected)) << "row " << i;
+      EXPECT_EQ(bits_of(residuals[i]), bits_of(T(y[i] - expected))) << "row " << i;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillfen

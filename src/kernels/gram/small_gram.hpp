@@ -229,25 +229,30 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
   });
 }
 
-// Joint tiles may hold this many sums: with the 32 vector registers of AVX-512 they, the row's
-// vectors and a broadcast still fit; with 16 no more than one plain tile's.
+// Joint tiles may hold this many sums: with the 32 vector registers of AVX-512 they, the weighted
+// row's vectors and the broadcasts still fit; with 16 no more than one plain tile's.
 #if defined(__AVX512F__)
-inline constexpr std::size_t SMALL_GRAM_JOINT_ACCUMULATORS = 24;
+inline constexpr std::size_t SMALL_GRAM_JOINT_ACCUMULATORS = 26;
 #else
 inline constexpr std::size_t SMALL_GRAM_JOINT_ACCUMULATORS = SMALL_GRAM_TILE_ACCUMULATORS;
 #endif
 
-// P columns, M = ⌊P / lanes⌋ ≥ 1 full vectors and some more: whole row tiles, then the last
-// output rows' tile and the last columns' tile in one joint pass when their sums fit in
-// registers, otherwise the general tiling.
+// P columns, M = ⌊P / lanes⌋ ≥ 1 full vectors and some more. When the sums of all output rows
+// and of the last columns fit in registers, one joint pass computes everything; otherwise whole
+// row tiles, then the last output rows' tile and the last columns' tile in one joint pass when
+// their sums fit, otherwise the general tiling.
 template <class T, std::size_t M, std::size_t P>
 void small_gram_with_joint_tile(const BatchView<T>& batch, std::span<const T> weights,
                                 std::uint64_t first, std::uint64_t end, std::span<T> out) {
   constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
   constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
-  constexpr std::size_t kLastRows = P % kTileRows == 0 ? kTileRows : P % kTileRows;
   constexpr std::size_t kColumns = P - M * kWidth;
-  if constexpr (kLastRows * M + kColumns * (M + 1) > SMALL_GRAM_JOINT_ACCUMULATORS) {
+  constexpr std::size_t kColumnSums = kColumns * (M + 1);
+  // One pass over all output rows when that fits; a last row tile of P rows is the same tiling.
+  constexpr std::size_t kLastRows = P * M + kColumnSums <= SMALL_GRAM_JOINT_ACCUMULATORS ? P
+                                    : P % kTileRows == 0 ? kTileRows
+                                                         : P % kTileRows;
+  if constexpr (kLastRows * M + kColumnSums > SMALL_GRAM_JOINT_ACCUMULATORS) {
     small_gram<T, M, M + 1>(batch, weights, first, end, out);
   } else {
     for_each_row_block(first, end, [&](std::uint64_t start, std::uint64_t stop, bool accumulate) {

@@ -120,13 +120,22 @@ struct GroupedDot {
 
   // The eight lane sums of every row over its whole blocks of eight, reduced to one value per
   // row: lane r of the result belongs to row r.
+  //
+  // `dot` starts each lane sum at +0. Starting at the first block's products instead saves an
+  // addition per lane and changes nothing but the sign of a zero: a sum started at +0 is never −0,
+  // and one started at a product is −0 only where that one is +0. Adding +0 to the reduced value
+  // turns −0 into +0 and leaves every other value as it is, so the result is bit for bit the same.
   static Vector block_sums(const T* rows, std::size_t width, const T* beta, std::size_t blocks) {
     // The accumulators are named values rather than arrays, which GCC would keep in memory.
     if constexpr (kRows == 4) {
       // Four doubles per vector: a row's eight lanes are two vectors, low (k < 4) and high.
       const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
-      Vector l0 = {}, l1 = {}, l2 = {}, l3 = {}, h0 = {}, h1 = {}, h2 = {}, h3 = {};
-      for (std::size_t i = 0; i < 8 * blocks; i += 8) {
+      const Vector b_low = load(beta), b_high = load(beta + 4);
+      Vector l0 = load(r0) * b_low, h0 = load(r0 + 4) * b_high;
+      Vector l1 = load(r1) * b_low, h1 = load(r1 + 4) * b_high;
+      Vector l2 = load(r2) * b_low, h2 = load(r2 + 4) * b_high;
+      Vector l3 = load(r3) * b_low, h3 = load(r3 + 4) * b_high;
+      for (std::size_t i = 8; i < 8 * blocks; i += 8) {
         const Vector b_low = load(beta + i), b_high = load(beta + i + 4);
         l0 += load(r0 + i) * b_low;  // products, then sums: no FMA
         h0 += load(r0 + i + 4) * b_high;
@@ -144,15 +153,18 @@ struct GroupedDot {
           __builtin_shufflevector(t0, t1, 0, 1, 4, 5) + __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
       const Vector pair23 =
           __builtin_shufflevector(t2, t3, 0, 1, 4, 5) + __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
-      return __builtin_shufflevector(pair01, pair23, 0, 2, 4, 6) +
-             __builtin_shufflevector(pair01, pair23, 1, 3, 5, 7);
+      return (__builtin_shufflevector(pair01, pair23, 0, 2, 4, 6) +
+              __builtin_shufflevector(pair01, pair23, 1, 3, 5, 7)) +
+             Vector{};
     } else {
       // Eight floats per vector: a row's eight lanes are one vector.
       const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
       const T *r4 = rows + 4 * width, *r5 = rows + 5 * width, *r6 = rows + 6 * width,
               *r7 = rows + 7 * width;
-      Vector s0 = {}, s1 = {}, s2 = {}, s3 = {}, s4 = {}, s5 = {}, s6 = {}, s7 = {};
-      for (std::size_t i = 0; i < 8 * blocks; i += 8) {
+      const Vector b0 = load(beta);
+      Vector s0 = load(r0) * b0, s1 = load(r1) * b0, s2 = load(r2) * b0, s3 = load(r3) * b0;
+      Vector s4 = load(r4) * b0, s5 = load(r5) * b0, s6 = load(r6) * b0, s7 = load(r7) * b0;
+      for (std::size_t i = 8; i < 8 * blocks; i += 8) {
         const Vector b = load(beta + i);
         s0 += load(r0 + i) * b;
         s1 += load(r1 + i) * b;
@@ -170,8 +182,9 @@ struct GroupedDot {
                          __builtin_shufflevector(q01, q23, 2, 3, 6, 7, 10, 11, 14, 15);
       const Vector high = __builtin_shufflevector(q45, q67, 0, 1, 4, 5, 8, 9, 12, 13) +
                           __builtin_shufflevector(q45, q67, 2, 3, 6, 7, 10, 11, 14, 15);
-      return __builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14) +
-             __builtin_shufflevector(low, high, 1, 3, 5, 7, 9, 11, 13, 15);
+      return (__builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14) +
+              __builtin_shufflevector(low, high, 1, 3, 5, 7, 9, 11, 13, 15)) +
+             Vector{};
     }
   }
 };
