@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "batch_fixture.hpp"
@@ -174,6 +176,52 @@ TYPED_TEST(KernelTargets, FusingTargetsGiveTheSameNarrowProduct) {
           simd::kernel_set<T>(*table).weighted_gram(owned.view(), weights, scratch, {}, out));
       if (baseline.empty()) baseline = out;
       EXPECT_TRUE(same_bits(out, baseline));
+    }
+  }
+}
+
+// The smoothed curvature as a chain of branches, the first test that holds deciding.
+template <class T>
+T curvature_by_branches(T r, double tau, double h) {
+  const T limit = T(tau);
+  const T c = T(std::min(h, double(limit)));
+  if (r < -limit - c) return T(0);
+  if (r <= c - limit) return (limit + r) / (c + c) + T(0.5);
+  if (r < limit - c) return T(1);
+  if (r <= limit + c) return T(0.5) - (r - limit) / (c + c);
+  return T(0);  // and NaN
+}
+
+// Each target forms the curvature weights a vector of residuals at a time; each lane, and the
+// residuals after the last whole vector, get exactly what the chain of branches gives, at the
+// ramps' ends, just beside them, and for signed zeros, infinities and NaN.
+TYPED_TEST(KernelTargets, CurvatureWeightsFollowTheChainOfBranchesInEveryLane) {
+  using T = TypeParam;
+  const T inf = std::numeric_limits<T>::infinity();
+  for (const auto [tau, h] : {std::pair{1.0, 0.5}, std::pair{1.345, 0.01}, std::pair{0.5, 2.0}}) {
+    const T limit = T(tau);
+    const T c = T(std::min(h, tau));
+    std::vector<T> special = {T(0), -T(0), inf, -inf, std::numeric_limits<T>::quiet_NaN()};
+    for (const T edge : {-limit - c, c - limit, limit - c, limit + c, limit, -limit}) {
+      special.insert(special.end(),
+                     {edge, std::nextafter(edge, -inf), std::nextafter(edge, inf), -edge});
+    }
+    // Every special value once in every lane position of a 64-byte vector, and in the tail.
+    const std::size_t lanes = 64 / sizeof(T);
+    std::vector<T> residuals;
+    for (std::size_t shift = 0; shift < lanes; ++shift) {
+      residuals.insert(residuals.end(), shift, T(0.25));
+      residuals.insert(residuals.end(), special.begin(), special.end());
+    }
+    std::vector<T> expected(residuals.size());
+    for (std::size_t i = 0; i < residuals.size(); ++i) {
+      expected[i] = curvature_by_branches(residuals[i], tau, h);
+    }
+    for (const KernelTable* table : simd::runnable_kernel_tables()) {
+      SCOPED_TRACE(::testing::Message() << table->target << " tau " << tau << " h " << h);
+      std::vector<T> out(residuals.size());
+      simd::kernel_set<T>(*table).curvature_weights(residuals, out, tau, h);
+      EXPECT_TRUE(same_bits(out, expected));
     }
   }
 }
