@@ -77,7 +77,7 @@ TYPED_TEST(GramKernels, RowsBeyondOneBlockAccumulate) {
 // with and without sample weights.
 TYPED_TEST(GramKernels, EveryWidthMatchesTheNaiveSum) {
   using T = TypeParam;
-  const std::size_t widest_small = SMALL_GRAM_MAX_VECTORS * 32 / sizeof(T);
+  const std::size_t widest_small = SMALL_GRAM_MAX_ROW_BYTES / sizeof(T);
   for (std::size_t p = 1; p <= widest_small + 2; p += (p < 13 ? 1 : 5)) {
     for (std::uint64_t rows : {1u, 7u, 600u}) {
       auto batch = random_batch<T>(rows, p, 100 * p + rows);
@@ -98,7 +98,7 @@ TYPED_TEST(GramKernels, EveryWidthMatchesTheNaiveSum) {
 // in row order of x_iu·(c_i·x_iv); built without FMA, as here, every bit is fixed by that.
 TYPED_TEST(GramKernels, NarrowProductSumsEachElementInRowOrder) {
   using T = TypeParam;
-  const std::size_t widest_small = SMALL_GRAM_MAX_VECTORS * 32 / sizeof(T);
+  const std::size_t widest_small = SMALL_GRAM_MAX_ROW_BYTES / sizeof(T);
   for (std::size_t p = 1; p <= widest_small; ++p) {
     SCOPED_TRACE(::testing::Message() << "p " << p);
     constexpr std::uint64_t rows = 300;  // two blocks

@@ -163,7 +163,7 @@ TYPED_TEST(KernelTargets, FusingTargetsGiveTheSameNarrowProduct) {
     if (std::string(table->target) != "x86-64-v2") fusing.push_back(table);
   }
   if (fusing.size() < 2) GTEST_SKIP() << "fewer than two fusing targets run here";
-  const std::size_t widest_small = SMALL_GRAM_MAX_VECTORS * 32 / sizeof(T);
+  const std::size_t widest_small = SMALL_GRAM_MAX_ROW_BYTES / sizeof(T);
   for (std::uint64_t p = 1; p <= widest_small; ++p) {
     const OwnedBatch<T> owned = testing::random_batch<T>(700, p, 100 + p);  // three row blocks
     std::vector<T> weights(owned.rows);

@@ -6,6 +6,8 @@
 #include <span>
 #include <type_traits>
 
+#include "kernels/simd/lanes.hpp"
+
 namespace quillfen {
 
 namespace detail {
@@ -59,17 +61,6 @@ struct CurvatureRamp {
   }
 };
 
-// One register of T: 32 bytes where the target has AVX, 16 (SSE) elsewhere. The vector `?:` of
-// a 32-byte vector split into two SSE halves is slower than the scalar loop.
-template <class T>
-struct RegisterLanes {
-#if defined(__AVX__)
-  typedef T Vector __attribute__((vector_size(32)));
-#else
-  typedef T Vector __attribute__((vector_size(16)));
-#endif
-};
-
 }  // namespace detail
 
 // The curvature weights (CurvatureRamp) of the residuals, into `out`. The loop is written over
@@ -78,7 +69,7 @@ struct RegisterLanes {
 // slower on x86-64-v2 and v3).
 template <class T>
 void curvature_weights(std::span<const T> residuals, std::span<T> out, double tau, double h) {
-  using Vector = typename detail::RegisterLanes<T>::Vector;
+  using Vector = typename simd::RegisterLanes<T>::Vector;
   constexpr std::size_t kWidth = sizeof(Vector) / sizeof(T);
   const detail::CurvatureRamp<T, Vector> lanes(tau, h);
   const detail::CurvatureRamp<T> one(tau, h);

@@ -51,8 +51,8 @@ std::size_t column_group(std::size_t width, std::size_t workers) {
 template <class T, std::size_t Vectors>
 void accumulate_tile(std::span<const T> design, std::size_t p, const T* psi, std::size_t first,
                      std::size_t end, std::size_t column, T* acc, std::size_t extra) {
-  using Vector = typename simd::Lanes<T>::Vector;
-  constexpr std::size_t kPerVector = simd::Lanes<T>::kWidth;
+  using Vector = typename simd::RegisterLanes<T>::Vector;
+  constexpr std::size_t kPerVector = simd::RegisterLanes<T>::kWidth;
   constexpr std::size_t kWidth = Vectors * kPerVector;
   Vector sums[Vectors + 1] = {};
   std::memcpy(sums, acc, kWidth * sizeof(T));
@@ -88,7 +88,7 @@ void accumulate_tile(std::span<const T> design, std::size_t p, const T* psi, std
 template <class T>
 void accumulate_rows(std::span<const T> design, std::size_t p, std::span<const T> psi,
                      std::size_t first, std::size_t end, std::size_t column, std::span<T> acc) {
-  constexpr std::size_t kVector = simd::Lanes<T>::kWidth;
+  constexpr std::size_t kVector = simd::RegisterLanes<T>::kWidth;
   std::size_t j = 0;
   for (; j + 4 * kVector <= acc.size(); j += 4 * kVector) {
     accumulate_tile<T, 4>(design, p, psi.data(), first, end, column + j, acc.data() + j, 0);

@@ -24,13 +24,20 @@ namespace quillfen {
 // Like the library's kernel, it may fuse multiply and add; every element of C = Σ_i x_i (c_i·x_i)ᵀ
 // is its own sum over the rows in order, each term fused as x_ij·(c_i·x_ik) + sum, where
 // c_i = w_i·s_i is the row's weight. How the elements are spread over vector lanes does not change
-// a bit. The columns that fill whole 32-byte vectors are tiled by output rows: a broadcast x_ij
-// times the weighted row's vectors. The last p mod (lanes per vector) columns would waste most of
-// another vector per output row, so they are tiled the other way round: the row's own vectors
-// (output rows j in the lanes) times a broadcast c_i·x_ik, one column k per tile row.
+// a bit, so the vectors are one register wide on every target (simd::RegisterLanes). The columns
+// that fill whole vectors are tiled by output rows: a broadcast x_ij times the weighted row's
+// vectors. The last p mod (lanes per vector) columns would waste most of another vector per output
+// row, so they are tiled the other way round: the row's own vectors (output rows j in the lanes)
+// times a broadcast c_i·x_ik, one column k per tile row.
 
-// Rows of at most this many 32-byte vectors take this path; wider ones take the library's.
-inline constexpr std::size_t SMALL_GRAM_MAX_VECTORS = 3;
+// Rows of at most this many bytes (12 doubles, 24 floats) take this path; wider ones take the
+// library's.
+inline constexpr std::size_t SMALL_GRAM_MAX_ROW_BYTES = 96;
+
+// The same limit in vectors of the target.
+template <class T>
+inline constexpr std::size_t SMALL_GRAM_MAX_VECTORS =
+    SMALL_GRAM_MAX_ROW_BYTES / sizeof(typename simd::RegisterLanes<T>::Vector);
 
 // The weight c_i = w_i·s_i of row i in the Gram product (w_i alone without sample weights).
 template <class T>
@@ -52,8 +59,8 @@ inline Vector broadcast(T value) {
 // into blocks does not change the result.
 template <class T, std::size_t J, std::size_t M>
 struct RowTileSums {
-  using Vector = typename simd::Lanes<T>::Vector;
-  static constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  using Vector = typename simd::RegisterLanes<T>::Vector;
+  static constexpr std::size_t kWidth = simd::RegisterLanes<T>::kWidth;
   Vector sums[J][M] = {};
 
   void load(std::span<const T> out, std::size_t p, std::size_t j0) {
@@ -85,8 +92,8 @@ struct RowTileSums {
 // never stored.
 template <class T, std::size_t K, std::size_t U>
 struct ColumnTileSums {
-  using Vector = typename simd::Lanes<T>::Vector;
-  static constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  using Vector = typename simd::RegisterLanes<T>::Vector;
+  static constexpr std::size_t kWidth = simd::RegisterLanes<T>::kWidth;
   static constexpr std::size_t kRowSpan = U * kWidth;
   Vector sums[K][U] = {};
 
@@ -202,7 +209,7 @@ inline constexpr std::size_t SMALL_GRAM_TILE_ACCUMULATORS = 12;
 template <class T, std::size_t M, std::size_t U>
 void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
                 std::uint64_t end, std::span<T> out) {
-  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  constexpr std::size_t kWidth = simd::RegisterLanes<T>::kWidth;
   const std::size_t p = batch.cols;
   for_each_row_block(first, end, [&](std::uint64_t start, std::uint64_t stop, bool accumulate) {
     if constexpr (M > 0) {
@@ -244,7 +251,7 @@ inline constexpr std::size_t SMALL_GRAM_JOINT_ACCUMULATORS = SMALL_GRAM_TILE_ACC
 template <class T, std::size_t M, std::size_t P>
 void small_gram_with_joint_tile(const BatchView<T>& batch, std::span<const T> weights,
                                 std::uint64_t first, std::uint64_t end, std::span<T> out) {
-  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  constexpr std::size_t kWidth = simd::RegisterLanes<T>::kWidth;
   constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
   constexpr std::size_t kColumns = P - M * kWidth;
   constexpr std::size_t kColumnSums = kColumns * (M + 1);
@@ -270,9 +277,9 @@ void small_gram_with_joint_tile(const BatchView<T>& batch, std::span<const T> we
 template <class T, std::size_t M = 0>
 void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
                           std::uint64_t first, std::uint64_t end, std::span<T> out) {
-  constexpr std::size_t kWidth = simd::Lanes<T>::kWidth;
+  constexpr std::size_t kWidth = simd::RegisterLanes<T>::kWidth;
   const std::size_t p = batch.cols;
-  if constexpr (M < SMALL_GRAM_MAX_VECTORS) {
+  if constexpr (M < SMALL_GRAM_MAX_VECTORS<T>) {
     if (p < (M + 1) * kWidth) {
       if constexpr (M > 0) {
         if (p % kWidth == 0) return small_gram<T, M, M>(batch, weights, first, end, out);
@@ -293,7 +300,7 @@ void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
 // Does a design of `p` columns take the register-blocked path?
 template <class T>
 constexpr bool small_gram_fits(std::uint64_t p) {
-  return p <= SMALL_GRAM_MAX_VECTORS * simd::Lanes<T>::kWidth;
+  return p <= SMALL_GRAM_MAX_ROW_BYTES / sizeof(T);
 }
 
 // out ← Σ (w_i·s_i) x_i x_iᵀ over rows [first, end) of a design whose width fits the small path.

@@ -14,6 +14,20 @@ struct Lanes {
   static constexpr std::size_t kWidth = sizeof(Vector) / sizeof(T);
 };
 
+// One register of T, for kernels whose lanes only spread elements that are each computed on their
+// own (the narrow Gram tiles, the transposed product's columns, the curvature weights), so that
+// the width changes no bit: 32 bytes where the target has AVX, and 16 (one SSE register)
+// elsewhere, where GCC splits every 32-byte operation, for some through memory.
+template <class T>
+struct RegisterLanes {
+#if defined(__AVX__)
+  using Vector = typename Lanes<T>::Vector;
+#else
+  typedef T Vector __attribute__((vector_size(16)));
+#endif
+  static constexpr std::size_t kWidth = sizeof(Vector) / sizeof(T);
+};
+
 // a·b + c lane by lane, fused into one rounding where the target has FMA (x86-64-v3 and up) and
 // as a product then a sum elsewhere. Only the matrix product may use it: its bits then depend on
 // the target.
