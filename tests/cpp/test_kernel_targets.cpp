@@ -198,7 +198,7 @@ T curvature_by_branches(T r, double tau, double h) {
 TYPED_TEST(KernelTargets, CurvatureWeightsFollowTheChainOfBranchesInEveryLane) {
   using T = TypeParam;
   const T inf = std::numeric_limits<T>::infinity();
-  for (const auto [tau, h] : {std::pair{1.0, 0.5}, std::pair{1.345, 0.01}, std::pair{0.5, 2.0}}) {
+  for (const auto& [tau, h] : {std::pair{1.0, 0.5}, std::pair{1.345, 0.01}, std::pair{0.5, 2.0}}) {
     const T limit = T(tau);
     const T c = T(std::min(h, tau));
     std::vector<T> special = {T(0), -T(0), inf, -inf, std::numeric_limits<T>::quiet_NaN()};
