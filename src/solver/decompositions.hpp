@@ -46,7 +46,11 @@ inline bool nearly_symmetric(const ColumnMajor<double>& a) {
   const Eigen::Index p = a.rows();
   double largest = 1.0;
   for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = 0; i < p; ++i) largest = std::fmax(largest, std::fabs(a(i, j)));
+    for (Eigen::Index i = 0; i < p; ++i) {
+      // fmax without the library call: a NaN compares false and leaves `largest` as it is.
+      const double magnitude = std::fabs(a(i, j));
+      if (magnitude > largest) largest = magnitude;
+    }
   }
   const double tolerance = 32.0 * double(p) * 0x1p-52 * largest;
   for (Eigen::Index j = 0; j < p; ++j) {
