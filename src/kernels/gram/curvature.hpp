@@ -4,25 +4,12 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
-#include <type_traits>
 
 #include "kernels/simd/lanes.hpp"
 
 namespace quillfen {
 
 namespace detail {
-
-// `value` in every lane of V, or `value` itself when V is T.
-template <class V, class T>
-inline V filled(T value) {
-  if constexpr (std::is_same_v<V, T>) {
-    return value;
-  } else {
-    V lanes;
-    for (std::size_t l = 0; l < sizeof(V) / sizeof(T); ++l) lanes[l] = value;
-    return lanes;
-  }
-}
 
 // The smoothed curvature of the Huber loss: a trapezoid in the residual that is 1 well inside
 // ±tau, 0 well outside, with linear ramps of width 2c (c = min(h, tau)) centred on −tau and +tau.
@@ -35,12 +22,12 @@ struct CurvatureRamp {
   CurvatureRamp(double tau, double h) {
     const T limit_t = T(tau);
     const T half_width = T(std::min(h, double(limit_t)));
-    limit = filled<V>(limit_t);
-    lo = filled<V>(-limit_t - half_width);
-    inner_lo = filled<V>(half_width - limit_t);
-    inner_hi = filled<V>(limit_t - half_width);
-    hi = filled<V>(limit_t + half_width);
-    width = filled<V>(half_width + half_width);
+    limit = simd::filled<V>(limit_t);
+    lo = simd::filled<V>(-limit_t - half_width);
+    inner_lo = simd::filled<V>(half_width - limit_t);
+    inner_hi = simd::filled<V>(limit_t - half_width);
+    hi = simd::filled<V>(limit_t + half_width);
+    width = simd::filled<V>(half_width + half_width);
   }
 
   // Every piece is formed and the tests then pick one, latest test first, so that the first test
@@ -48,14 +35,14 @@ struct CurvatureRamp {
   // one ramp can be picked, the lower one up to inner_lo, so only its quotient is formed: one
   // division per residual instead of two.
   V weight(V r) const {
-    const V zero = filled<V>(T(0));
-    const V half = filled<V>(T(0.5));
+    const V zero = simd::filled<V>(T(0));
+    const V half = simd::filled<V>(T(0.5));
     const auto on_lower_side = r <= inner_lo;
     const V quotient = (on_lower_side ? limit + r : r - limit) / width;
     const V lower_ramp = quotient + half;
     const V upper_ramp = half - quotient;
     V result = r <= hi ? upper_ramp : zero;  // beyond the upper ramp, and NaN, give 0
-    result = r < inner_hi ? filled<V>(T(1)) : result;
+    result = r < inner_hi ? simd::filled<V>(T(1)) : result;
     result = on_lower_side ? lower_ramp : result;
     return r < lo ? zero : result;
   }

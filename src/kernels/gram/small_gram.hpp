@@ -6,7 +6,6 @@
 #include <cstring>
 #include <span>
 #include <type_traits>
-#include <utility>
 
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
@@ -48,20 +47,6 @@ inline T gram_row_weight(const BatchView<T>& batch, std::span<const T> weights, 
 
 namespace detail {
 
-// `value` in every lane, built as one vector of equal elements. Filled lane by lane instead, GCC
-// merged the broadcasts of neighbouring row elements into vector loads and shuffles, which
-// compete with the multiply-adds; as one value it loads each broadcast straight from memory
-// (narrow products 5 to 70 % faster, by width).
-template <class Vector, class T, std::size_t... Lane>
-inline Vector broadcast_lanes(T value, std::index_sequence<Lane...>) {
-  return Vector{((void)Lane, value)...};
-}
-
-template <class Vector, class T>
-inline Vector broadcast(T value) {
-  return broadcast_lanes<Vector>(value, std::make_index_sequence<sizeof(Vector) / sizeof(T)>{});
-}
-
 // The sums of one row tile: output rows [j0, j0 + J), columns [0, M·lanes), each output row's
 // sums in M vectors. Reloading a partial sum from `out` is exact, so splitting the design rows
 // into blocks does not change the result.
@@ -84,7 +69,7 @@ struct RowTileSums {
       weighted[v] = lanes * weight;
     }
     for (std::size_t j = 0; j < J; ++j) {
-      const Vector factor = broadcast<Vector>(row[j0 + j]);
+      const Vector factor = simd::filled<Vector>(row[j0 + j]);
       for (std::size_t v = 0; v < M; ++v)
         sums[j][v] = simd::matrix_product_multiply_add(factor, weighted[v], sums[j][v]);
     }
@@ -116,7 +101,7 @@ struct ColumnTileSums {
   // Design row `row` with weight c: the row's own vectors times the broadcast c·x_ik.
   void add(const T* row, T weight, std::size_t k0) {
     for (std::size_t k = 0; k < K; ++k) {
-      const Vector factor = broadcast<Vector>(row[k0 + k] * weight);
+      const Vector factor = simd::filled<Vector>(row[k0 + k] * weight);
       for (std::size_t u = 0; u < U; ++u) {
         Vector lanes;
         std::memcpy(&lanes, row + u * kWidth, sizeof lanes);
