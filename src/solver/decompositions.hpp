@@ -6,6 +6,7 @@
 // includes the slim direction_solve.hpp recompiles them.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <span>
@@ -26,6 +27,7 @@
 #include "common/expected.hpp"
 #include "common/value_tests.hpp"
 #include "solver/direction_solve.hpp"
+#include "solver/small_cholesky.hpp"
 
 namespace quillfen {
 namespace detail {
@@ -40,40 +42,54 @@ bool all_entries_finite(const Column<T>& values) {
   return all_finite<T>(std::span<const T>(values.data(), std::size_t(values.size())));
 }
 
-// Symmetric within 32·p·ε·max(1, max |A_ij|); NaN entries neither raise the bound nor count as
-// a violation.
-inline bool nearly_symmetric(const ColumnMajor<double>& a) {
-  const Eigen::Index p = a.rows();
+// Symmetric within 32·p·ε·max(1, max |A_ij|), for the row-major p × p `a`; NaN entries neither
+// raise the bound nor count as a violation.
+inline bool nearly_symmetric(std::span<const double> a, std::size_t p) {
   double largest = 1.0;
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = 0; i < p; ++i) {
-      // fmax without the library call: a NaN compares false and leaves `largest` as it is.
-      const double magnitude = std::fabs(a(i, j));
-      if (magnitude > largest) largest = magnitude;
-    }
+  for (const double value : a) {
+    // fmax without the library call: a NaN compares false and leaves `largest` as it is.
+    const double magnitude = std::fabs(value);
+    if (magnitude > largest) largest = magnitude;
   }
   const double tolerance = 32.0 * double(p) * 0x1p-52 * largest;
-  for (Eigen::Index j = 0; j < p; ++j) {
-    for (Eigen::Index i = j + 1; i < p; ++i) {
-      if (std::fabs(a(i, j) - a(j, i)) > tolerance) return false;
+  for (std::size_t i = 0; i < p; ++i) {
+    for (std::size_t j = i + 1; j < p; ++j) {
+      if (std::fabs(a[j * p + i] - a[i * p + j]) > tolerance) return false;
     }
   }
   return true;
 }
 
-// Cholesky stage: a solution only when every pivot was strictly positive and the solution is
-// finite.
-inline bool try_cholesky(const ColumnMajor<double>& a, const Column<double>& rhs,
-                         Column<double>& solution) {
-  if (!nearly_symmetric(a)) return false;
+// Cholesky stage on the row-major p × p `system`: a solution only when A is nearly symmetric,
+// every pivot was strictly positive and the solution is finite. Small systems take the written-out
+// factorisation, which gives Eigen's bits without its per-column calls.
+inline bool try_cholesky(std::span<const double> system, std::span<const double> gradient,
+                         std::size_t p, std::span<double> direction) {
+  if (!nearly_symmetric(system, p)) return false;
+  if (p <= SMALL_CHOLESKY_MAX) {
+    SmallColumnMajor factor(p);
+    if (!small_cholesky(system, p, factor)) return false;
+    std::array<double, SMALL_CHOLESKY_MAX> solution{};
+    std::copy(gradient.begin(), gradient.begin() + p, solution.begin());
+    small_cholesky_solve(factor, p, solution);
+    if (!all_finite<double>(std::span<const double>(solution.data(), p))) return false;
+    std::copy(solution.begin(), solution.begin() + p, direction.begin());
+    return true;
+  }
+  const ColumnMajor<double> a =
+      Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+          system.data(), Eigen::Index(p), Eigen::Index(p));
   const Eigen::LLT<ColumnMajor<double>> factor(a);
   if (factor.info() != Eigen::Success) return false;
   const auto diagonal = factor.matrixLLT().diagonal();
   for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
     if (!is_finite_positive(diagonal(k))) return false;
   }
-  solution = factor.solve(rhs);
-  return all_entries_finite(solution);
+  const Column<double> solution =
+      factor.solve(Eigen::Map<const Column<double>>(gradient.data(), Eigen::Index(p)));
+  if (!all_entries_finite(solution)) return false;
+  std::copy(solution.data(), solution.data() + p, direction.begin());
+  return true;
 }
 
 // LU stage: refused when U has an exactly zero diagonal entry.
@@ -113,6 +129,9 @@ Expected<Column<T>> pseudo_inverse_solve(const ColumnMajor<T>& a, const Column<T
 template <class T>
 Expected<bool> solve_direction(std::span<const T> system, std::span<const T> gradient,
                                std::size_t p, std::span<T> direction) {
+  if constexpr (std::is_same_v<T, double>) {
+    if (detail::try_cholesky(system, gradient, p, direction)) return false;
+  }
   detail::ColumnMajor<T> a(p, p);
   for (std::size_t i = 0; i < p; ++i) {
     for (std::size_t j = 0; j < p; ++j) a(i, j) = system[i * p + j];
@@ -120,10 +139,7 @@ Expected<bool> solve_direction(std::span<const T> system, std::span<const T> gra
   const detail::Column<T> rhs = Eigen::Map<const detail::Column<T>>(gradient.data(), p);
   detail::Column<T> solution;
   bool pseudo_inverse = false;
-  bool solved = false;
-  if constexpr (std::is_same_v<T, double>) solved = detail::try_cholesky(a, rhs, solution);
-  if (!solved) solved = detail::try_lu(a, rhs, solution);
-  if (!solved) {
+  if (!detail::try_lu(a, rhs, solution)) {
     Expected<detail::Column<T>> fallback = detail::pseudo_inverse_solve(a, rhs);
     if (!fallback) return fallback.error();
     solution = std::move(fallback.value());
