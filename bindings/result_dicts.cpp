@@ -59,6 +59,32 @@ PyObject* const* dictionary_keys() {
   return keys.data();
 }
 
+// A dictionary with the first `count` keys in order, each mapped to None: made once per count and
+// kept like the keys. A copy of it has its table sized and its keys in place, so setting the
+// values resizes and inserts nothing. A borrowed reference, or nullptr with an exception set.
+PyObject* dictionary_template(std::size_t count) {
+  static std::array<PyObject*, kKeyCount + 1> templates{};
+  if (templates[count] != nullptr) return templates[count];
+  PyObject* const* keys = dictionary_keys();
+  if (keys == nullptr) return nullptr;
+  PyObject* made = PyDict_New();
+  if (made == nullptr) return nullptr;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (PyDict_SetItem(made, keys[k], Py_None) < 0) {
+      Py_DECREF(made);
+      return nullptr;
+    }
+  }
+  templates[count] = made;
+  return made;
+}
+
+// A new dictionary with the first `count` keys, values still None (see dictionary_template).
+PyObject* keyed_dictionary(std::size_t count) {
+  PyObject* model = dictionary_template(count);
+  return model != nullptr ? PyDict_Copy(model) : nullptr;
+}
+
 bool append_diagnostics(PyObject* dict, PyObject* const* keys,
                         const UpdateDiagnostics& diagnostics) {
   return insert_new(dict, keys[kIterations], PyLong_FromUnsignedLongLong(diagnostics.iterations)) &&
@@ -70,36 +96,37 @@ bool append_diagnostics(PyObject* dict, PyObject* const* keys,
                     PyBool_FromLong(diagnostics.used_regularized_fallback));
 }
 
-}  // namespace
-
+// Sets the state's entries of `dict`, which holds their keys. False with an exception set.
 template <class T>
-PyObject* state_dict(const EngineState<T>& state) {
+bool set_state_entries(PyObject* dict, PyObject* const* keys, const EngineState<T>& state) {
   const std::size_t n = state.coefficients.size();
   const auto square = checked_mul(n, n);
   if (!square || *square != state.information.size()) {
     PyErr_SetString(PyExc_RuntimeError, "native information shape is invalid");
-    return nullptr;
+    return false;
   }
-  if (!load_numpy_api()) return nullptr;
+  if (!load_numpy_api()) return false;
   const auto length = static_cast<npy_intp>(n);
   const std::array<npy_intp, 1> vector_shape = {length};
   const std::array<npy_intp, 2> matrix_shape = {length, length};
+  return insert_new(dict, keys[kCoefficients],
+                    copy_to_array<T>(std::span<const T>(state.coefficients), vector_shape)) &&
+         insert_new(dict, keys[kInformation],
+                    copy_to_array<T>(std::span<const T>(state.information), matrix_shape)) &&
+         insert_new(dict, keys[kStateIsDetached], Py_NewRef(Py_True)) &&
+         insert_new(dict, keys[kSamplesSeen], PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
+         insert_new(dict, keys[kBatchCount], PyLong_FromUnsignedLongLong(state.batch_count)) &&
+         insert_new(dict, keys[kPreviousLambda], PyFloat_FromDouble(state.previous_lambda)) &&
+         insert_new(dict, keys[kWeightSum], PyFloat_FromDouble(state.weight_sum));
+}
 
-  PyObject* const* keys = dictionary_keys();
-  if (keys == nullptr) return nullptr;
-  PyObject* dict = PyDict_New();
+}  // namespace
+
+template <class T>
+PyObject* state_dict(const EngineState<T>& state) {
+  PyObject* dict = keyed_dictionary(kWeightSum + 1);
   if (dict == nullptr) return nullptr;
-  const bool complete =
-      insert_new(dict, keys[kCoefficients],
-                 copy_to_array<T>(std::span<const T>(state.coefficients), vector_shape)) &&
-      insert_new(dict, keys[kInformation],
-                 copy_to_array<T>(std::span<const T>(state.information), matrix_shape)) &&
-      insert_new(dict, keys[kStateIsDetached], Py_NewRef(Py_True)) &&
-      insert_new(dict, keys[kSamplesSeen], PyLong_FromUnsignedLongLong(state.n_samples_seen)) &&
-      insert_new(dict, keys[kBatchCount], PyLong_FromUnsignedLongLong(state.batch_count)) &&
-      insert_new(dict, keys[kPreviousLambda], PyFloat_FromDouble(state.previous_lambda)) &&
-      insert_new(dict, keys[kWeightSum], PyFloat_FromDouble(state.weight_sum));
-  if (!complete) {
+  if (!set_state_entries(dict, dictionary_keys(), state)) {
     Py_DECREF(dict);
     return nullptr;
   }
@@ -108,9 +135,10 @@ PyObject* state_dict(const EngineState<T>& state) {
 
 template <class T>
 PyObject* update_result_dict(const EngineState<T>& state, const UpdateDiagnostics& diagnostics) {
-  PyObject* dict = state_dict(state);
+  PyObject* dict = keyed_dictionary(kKeyCount);
   if (dict == nullptr) return nullptr;
-  if (!append_diagnostics(dict, dictionary_keys(), diagnostics)) {
+  PyObject* const* keys = dictionary_keys();
+  if (!set_state_entries(dict, keys, state) || !append_diagnostics(dict, keys, diagnostics)) {
     Py_DECREF(dict);
     return nullptr;
   }
