@@ -95,7 +95,9 @@ TYPED_TEST(GramKernels, EveryWidthMatchesTheNaiveSum) {
 }
 
 // However the narrow product spreads the elements over vector lanes, each element is its own sum
-// in row order of x_iu·(c_i·x_iv); built without FMA, as here, every bit is fixed by that.
+// in row order of x_iu·(c_i·x_iv); built without FMA, as here, every bit is fixed by that. Rows of
+// zero weight (+0 or −0 curvature, or a zero sample weight) are left out of the product, which
+// must not change a bit either, also where the design holds −0.
 TYPED_TEST(GramKernels, NarrowProductSumsEachElementInRowOrder) {
   using T = TypeParam;
   const std::size_t widest_small = SMALL_GRAM_MAX_ROW_BYTES / sizeof(T);
@@ -106,8 +108,9 @@ TYPED_TEST(GramKernels, NarrowProductSumsEachElementInRowOrder) {
     batch.weights.assign(rows, T(0));
     std::vector<T> w(rows);
     for (std::size_t i = 0; i < rows; ++i) {
-      w[i] = T(0.3) + T(i % 5) * T(0.17);
-      batch.weights[i] = T(1) + T(i % 3);
+      w[i] = i % 4 == 1 ? T(0) : i % 9 == 2 ? -T(0) : T(0.3) + T(i % 5) * T(0.17);
+      batch.weights[i] = i % 7 == 3 ? T(0) : T(1) + T(i % 3);
+      if (i % 11 == 5) batch.x[i * p + i % p] = -T(0);
     }
     std::vector<T> scratch(256 * p), out(p * p);
     ASSERT_FALSE(weighted_gram<T>(batch.view(), w, scratch, {}, out));

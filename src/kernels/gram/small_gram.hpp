@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,8 +10,8 @@
 
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
+#include "common/value_tests.hpp"
 #include "engine/records.hpp"
-#include "kernels/padded_rows.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
 
@@ -46,6 +47,62 @@ inline T gram_row_weight(const BatchView<T>& batch, std::span<const T> weights, 
 }
 
 namespace detail {
+
+// The rows of one block of at most GRAM_BLOCK_ROWS design rows whose weight c_i is not zero, in
+// order, each with its weight. A row of weight zero adds x_ij·(0·x_ik) = ±0 to every sum (the
+// design is finite), and that leaves the sum as it is: a sum of such products is never −0.
+// Leaving those rows out therefore changes no bit, and a Huber fit's rows beyond the curvature
+// ramps, often a quarter or more of them, weigh zero. A listed row may be read `reach` elements
+// from its start: rows whose reach would leave the design are listed as zero-padded copies.
+template <class T>
+struct WeightedRows {
+  using Lanes = simd::RegisterLanes<T>;
+  // The widest reach of a tile, and the most rows at the design's end that can fall short of it.
+  static constexpr std::size_t kMaxReach = (SMALL_GRAM_MAX_VECTORS<T> + 1) * Lanes::kWidth;
+  static constexpr std::size_t kMaxPadded = Lanes::kWidth;
+
+  std::size_t count = 0;
+  const T* rows[GRAM_BLOCK_ROWS];
+  T weights[GRAM_BLOCK_ROWS];
+  T padded[kMaxPadded][kMaxReach];
+
+  // Requires end − first ≤ GRAM_BLOCK_ROWS and p ≤ reach ≤ kMaxReach.
+  WeightedRows(const BatchView<T>& batch, std::span<const T> row_weights, std::uint64_t first,
+               std::uint64_t end, std::size_t reach) {
+    const std::size_t p = batch.cols;
+    const T* x = batch.x_design.data();
+    const std::size_t size = batch.x_design.size();
+    const std::uint64_t in_place_end =
+        std::max(first, std::min<std::uint64_t>(end, size >= reach ? (size - reach) / p + 1 : 0));
+    // Kept in locals: the list's own stores could otherwise alias the batch's views.
+    const T* c = row_weights.data();
+    const T* s = batch.sample_weight ? batch.sample_weight->data() : nullptr;
+    const T* row = x + first * p;
+    if (s != nullptr) {
+#pragma GCC unroll 4
+      for (std::uint64_t i = first; i < in_place_end; ++i, row += p) add(row, c[i] * s[i]);
+    } else {
+#pragma GCC unroll 4
+      for (std::uint64_t i = first; i < in_place_end; ++i, row += p) add(row, c[i]);
+    }
+    for (std::uint64_t i = in_place_end, copy = 0; i < end; ++i, ++copy) {
+      T* row = padded[copy];
+      std::fill(row, row + kMaxReach, T(0));
+      std::copy_n(x + i * p, p, row);
+      add(row, gram_row_weight(batch, row_weights, i));
+    }
+  }
+
+ private:
+  // Lists the row unless its weight is ±0, without a branch: weights fall any way. The test reads
+  // the bits without the sign, so that a NaN weight is listed like any other nonzero one.
+  void add(const T* row, T weight) {
+    using Word = typename FloatBits<T>::Word;
+    rows[count] = row;
+    weights[count] = weight;
+    count += (std::bit_cast<Word>(weight) << 1) != 0;
+  }
+};
 
 // The sums of one row tile: output rows [j0, j0 + J), columns [0, M·lanes), each output row's
 // sums in M vectors. Reloading a partial sum from `out` is exact, so splitting the design rows
@@ -117,33 +174,27 @@ struct ColumnTileSums {
   }
 };
 
-// Output rows [j0, j0 + J), columns [0, M·lanes) of the Gram matrix over design rows
-// [first, end), written to `out`, or added to what `out` holds when `accumulate`.
+// Output rows [j0, j0 + J), columns [0, M·lanes) of the Gram matrix over the listed design rows,
+// written to `out`, or added to what `out` holds when `accumulate`. The tiles are kept out of
+// line: inlined into the block loop beside the row list, GCC stored their sums after every row.
 template <class T, std::size_t J, std::size_t M>
-void small_gram_row_tile(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
-                         std::uint64_t end, std::size_t j0, std::span<T> out, bool accumulate) {
-  const std::size_t p = batch.cols;
-  const T* x = batch.x_design.data();
+__attribute__((noinline)) void small_gram_row_tile(const WeightedRows<T>& listed, std::size_t p,
+                                                   std::size_t j0, std::span<T> out,
+                                                   bool accumulate) {
   RowTileSums<T, J, M> tile;
   if (accumulate) tile.load(out, p, j0);
-  for (std::uint64_t i = first; i < end; ++i) {
-    tile.add(x + i * p, gram_row_weight(batch, weights, i), j0);
-  }
+  for (std::size_t k = 0; k < listed.count; ++k) tile.add(listed.rows[k], listed.weights[k], j0);
   tile.store(out, p, j0);
 }
 
-// Columns [k0, k0 + K) of every output row, over design rows [first, end), likewise.
+// Columns [k0, k0 + K) of every output row, over the listed design rows, likewise.
 template <class T, std::size_t K, std::size_t U>
-void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weights,
-                            std::uint64_t first, std::uint64_t end, std::size_t k0,
-                            std::span<T> out, bool accumulate) {
-  const std::size_t p = batch.cols;
+__attribute__((noinline)) void small_gram_column_tile(const WeightedRows<T>& listed, std::size_t p,
+                                                      std::size_t k0, std::span<T> out,
+                                                      bool accumulate) {
   ColumnTileSums<T, K, U> tile;
   if (accumulate) tile.load(out, p, k0);
-  for_each_row_within_reach<T, ColumnTileSums<T, K, U>::kRowSpan>(
-      batch.x_design, p, 0, p, first, end, [&](const T* row, std::uint64_t i) {
-        tile.add(row, gram_row_weight(batch, weights, i), k0);
-      });
+  for (std::size_t k = 0; k < listed.count; ++k) tile.add(listed.rows[k], listed.weights[k], k0);
   tile.store(out, p, k0);
 }
 
@@ -151,22 +202,19 @@ void small_gram_column_tile(const BatchView<T>& batch, std::span<const T> weight
 // are each one chain of dependent multiply-adds, one step per row, and it runs at their latency;
 // side by side with a row tile's the chains overlap. Needs registers for both tiles' sums.
 template <class T, std::size_t J, std::size_t M, std::size_t K, std::size_t U>
-void small_gram_joint_tile(const BatchView<T>& batch, std::span<const T> weights,
-                           std::uint64_t first, std::uint64_t end, std::size_t j0, std::size_t k0,
-                           std::span<T> out, bool accumulate) {
-  const std::size_t p = batch.cols;
+__attribute__((noinline)) void small_gram_joint_tile(const WeightedRows<T>& listed, std::size_t p,
+                                                     std::size_t j0, std::size_t k0,
+                                                     std::span<T> out, bool accumulate) {
   RowTileSums<T, J, M> rows;
   ColumnTileSums<T, K, U> columns;
   if (accumulate) {
     rows.load(out, p, j0);
     columns.load(out, p, k0);
   }
-  for_each_row_within_reach<T, ColumnTileSums<T, K, U>::kRowSpan>(
-      batch.x_design, p, 0, p, first, end, [&](const T* row, std::uint64_t i) {
-        const T weight = gram_row_weight(batch, weights, i);
-        rows.add(row, weight, j0);
-        columns.add(row, weight, k0);
-      });
+  for (std::size_t k = 0; k < listed.count; ++k) {
+    rows.add(listed.rows[k], listed.weights[k], j0);
+    columns.add(listed.rows[k], listed.weights[k], k0);
+  }
   rows.store(out, p, j0);
   columns.store(out, p, k0);
 }
@@ -181,15 +229,18 @@ void with_constant(std::size_t value, Run&& run) {
   }
 }
 
-// block(start, stop, accumulate) for the design rows [first, end) a block at a time: every tile
+// block(listed, accumulate) for the design rows [first, end) a block at a time, `listed` holding
+// the block's rows of nonzero weight, readable `reach` elements from their start: every tile
 // passes over the rows, so they are taken in blocks that stay in cache across the tiles. An empty
 // range still runs one (empty) block, which zero-fills `out`.
-template <class Block>
-void for_each_row_block(std::uint64_t first, std::uint64_t end, Block&& block) {
+template <class T, class Block>
+void for_each_row_block(const BatchView<T>& batch, std::span<const T> weights, std::uint64_t first,
+                        std::uint64_t end, std::size_t reach, Block&& block) {
   std::uint64_t start = first;
   do {
     const std::uint64_t stop = std::min<std::uint64_t>(end, start + GRAM_BLOCK_ROWS);
-    block(start, stop, start != first);
+    const WeightedRows<T> listed(batch, weights, start, stop, reach);
+    block(listed, start != first);
     start = stop;
   } while (start < end);
 }
@@ -204,29 +255,30 @@ void small_gram(const BatchView<T>& batch, std::span<const T> weights, std::uint
                 std::uint64_t end, std::span<T> out) {
   constexpr std::size_t kWidth = simd::RegisterLanes<T>::kWidth;
   const std::size_t p = batch.cols;
-  for_each_row_block(first, end, [&](std::uint64_t start, std::uint64_t stop, bool accumulate) {
-    if constexpr (M > 0) {
-      constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
-      std::size_t j0 = 0;
-      for (; j0 + kTileRows <= p; j0 += kTileRows) {
-        small_gram_row_tile<T, kTileRows, M>(batch, weights, start, stop, j0, out, accumulate);
-      }
-      with_constant<1, kTileRows>(p - j0, [&](auto rows) {
-        small_gram_row_tile<T, rows(), M>(batch, weights, start, stop, j0, out, accumulate);
+  const std::size_t reach = std::max(p, U * kWidth);
+  for_each_row_block(
+      batch, weights, first, end, reach, [&](const WeightedRows<T>& listed, bool accumulate) {
+        if constexpr (M > 0) {
+          constexpr std::size_t kTileRows = SMALL_GRAM_TILE_ACCUMULATORS / M;
+          std::size_t j0 = 0;
+          for (; j0 + kTileRows <= p; j0 += kTileRows) {
+            small_gram_row_tile<T, kTileRows, M>(listed, p, j0, out, accumulate);
+          }
+          with_constant<1, kTileRows>(p - j0, [&](auto rows) {
+            small_gram_row_tile<T, rows(), M>(listed, p, j0, out, accumulate);
+          });
+        }
+        if constexpr (U > M) {  // the last p mod (lanes per vector) columns
+          constexpr std::size_t kTileColumns = SMALL_GRAM_TILE_ACCUMULATORS / U;
+          std::size_t k0 = M * kWidth;
+          for (; k0 + kTileColumns <= p; k0 += kTileColumns) {
+            small_gram_column_tile<T, kTileColumns, U>(listed, p, k0, out, accumulate);
+          }
+          with_constant<1, kTileColumns>(p - k0, [&](auto columns) {
+            small_gram_column_tile<T, columns(), U>(listed, p, k0, out, accumulate);
+          });
+        }
       });
-    }
-    if constexpr (U > M) {  // the last p mod (lanes per vector) columns
-      constexpr std::size_t kTileColumns = SMALL_GRAM_TILE_ACCUMULATORS / U;
-      std::size_t k0 = M * kWidth;
-      for (; k0 + kTileColumns <= p; k0 += kTileColumns) {
-        small_gram_column_tile<T, kTileColumns, U>(batch, weights, start, stop, k0, out,
-                                                   accumulate);
-      }
-      with_constant<1, kTileColumns>(p - k0, [&](auto columns) {
-        small_gram_column_tile<T, columns(), U>(batch, weights, start, stop, k0, out, accumulate);
-      });
-    }
-  });
 }
 
 // Joint tiles may hold this many sums: with the 32 vector registers of AVX-512 they, the weighted
@@ -255,14 +307,16 @@ void small_gram_with_joint_tile(const BatchView<T>& batch, std::span<const T> we
   if constexpr (kLastRows * M + kColumnSums > SMALL_GRAM_JOINT_ACCUMULATORS) {
     small_gram<T, M, M + 1>(batch, weights, first, end, out);
   } else {
-    for_each_row_block(first, end, [&](std::uint64_t start, std::uint64_t stop, bool accumulate) {
-      std::size_t j0 = 0;
-      for (; j0 + kLastRows < P; j0 += kTileRows) {
-        small_gram_row_tile<T, kTileRows, M>(batch, weights, start, stop, j0, out, accumulate);
-      }
-      small_gram_joint_tile<T, kLastRows, M, kColumns, M + 1>(batch, weights, start, stop, j0,
-                                                              M * kWidth, out, accumulate);
-    });
+    const std::size_t reach = (M + 1) * kWidth;
+    for_each_row_block(batch, weights, first, end, reach,
+                       [&](const WeightedRows<T>& listed, bool accumulate) {
+                         std::size_t j0 = 0;
+                         for (; j0 + kLastRows < P; j0 += kTileRows) {
+                           small_gram_row_tile<T, kTileRows, M>(listed, P, j0, out, accumulate);
+                         }
+                         small_gram_joint_tile<T, kLastRows, M, kColumns, M + 1>(
+                             listed, P, j0, M * kWidth, out, accumulate);
+                       });
   }
 }
 
