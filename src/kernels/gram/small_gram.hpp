@@ -351,7 +351,9 @@ constexpr bool small_gram_fits(std::uint64_t p) {
 }
 
 // out ← Σ (w_i·s_i) x_i x_iᵀ over rows [first, end) of a design whose width fits the small path.
-// An empty range zero-fills `out`.
+// An empty range zero-fills `out`. Rows of zero weight are left out (WeightedRows), which gives
+// the same bits for the finite designs the engine admits; a non-finite entry in such a row does
+// not reach the result.
 template <class T>
 Status small_weighted_gram(const BatchView<T>& batch, std::span<const T> weights,
                            std::uint64_t first, std::uint64_t end, std::span<T> out) {
