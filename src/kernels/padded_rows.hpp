@@ -7,6 +7,15 @@
 
 namespace quillfen {
 
+// The end of the rows in [first, end) of a row-major design with p columns (`size` elements) that
+// can be read `span` elements from their start without leaving the design: rows from there on
+// need a padded copy. Lies in [first, end].
+inline std::uint64_t rows_in_place_end(std::size_t size, std::size_t p, std::size_t span,
+                                       std::uint64_t first, std::uint64_t end) {
+  const std::uint64_t readable = size >= span ? (size - span) / p + 1 : 0;
+  return std::max(first, std::min(end, readable));
+}
+
 // visit(row, i) for the rows i in [first, end) of a row-major design with p columns, where `row`
 // points at element `offset` of row i and the visitor may read `Reach` elements from it, past the
 // row's end into the next row (lanes it never stores). Rows whose reach stays inside the design
@@ -16,11 +25,10 @@ template <class T, std::size_t Reach, class Visit>
 void for_each_row_within_reach(std::span<const T> design, std::size_t p, std::size_t offset,
                                std::size_t copied, std::uint64_t first, std::uint64_t end,
                                Visit&& visit) {
-  const std::size_t span = offset + Reach;
   const std::uint64_t in_place_end =
-      design.size() >= span ? std::min<std::uint64_t>(end, (design.size() - span) / p + 1) : first;
+      rows_in_place_end(design.size(), p, offset + Reach, first, end);
   std::uint64_t i = first;
-  for (; i < std::max(first, in_place_end); ++i) visit(design.data() + i * p + offset, i);
+  for (; i < in_place_end; ++i) visit(design.data() + i * p + offset, i);
   for (; i < end; ++i) {
     T padded[Reach] = {};
     std::copy_n(design.data() + i * p + offset, copied, padded);

@@ -60,36 +60,35 @@ inline bool nearly_symmetric(std::span<const double> a, std::size_t p) {
   return true;
 }
 
-// Cholesky stage on the row-major p × p `system`: a solution only when A is nearly symmetric,
-// every pivot was strictly positive and the solution is finite. Small systems take the written-out
-// factorisation, which gives Eigen's bits without its per-column calls.
-inline bool try_cholesky(std::span<const double> system, std::span<const double> gradient,
-                         std::size_t p, std::span<double> direction) {
+// Cholesky stage for p ≤ SMALL_CHOLESKY_MAX, on the row-major p × p `system`: the written-out
+// factorisation, which gives Eigen's bits without its per-column calls. Writes `direction` only
+// when A is nearly symmetric, every pivot was strictly positive and the solution is finite.
+inline bool try_small_cholesky(std::span<const double> system, std::span<const double> gradient,
+                               std::size_t p, std::span<double> direction) {
   if (!nearly_symmetric(system, p)) return false;
-  if (p <= SMALL_CHOLESKY_MAX) {
-    SmallColumnMajor factor(p);
-    if (!small_cholesky(system, p, factor)) return false;
-    std::array<double, SMALL_CHOLESKY_MAX> solution{};
-    std::copy(gradient.begin(), gradient.begin() + p, solution.begin());
-    small_cholesky_solve(factor, p, solution);
-    if (!all_finite<double>(std::span<const double>(solution.data(), p))) return false;
-    std::copy(solution.begin(), solution.begin() + p, direction.begin());
-    return true;
-  }
-  const ColumnMajor<double> a =
-      Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
-          system.data(), Eigen::Index(p), Eigen::Index(p));
+  SmallColumnMajor factor(p);
+  if (!small_cholesky(system, p, factor)) return false;
+  std::array<double, SMALL_CHOLESKY_MAX> solution{};
+  std::copy(gradient.begin(), gradient.begin() + p, solution.begin());
+  small_cholesky_solve(factor, p, solution);
+  if (!all_finite<double>(std::span<const double>(solution.data(), p))) return false;
+  std::copy(solution.begin(), solution.begin() + p, direction.begin());
+  return true;
+}
+
+// Cholesky stage for larger systems, `a` being the row-major `system` in Eigen's form: a solution
+// only when A is nearly symmetric, every pivot was strictly positive and the solution is finite.
+inline bool try_cholesky(std::span<const double> system, const ColumnMajor<double>& a,
+                         const Column<double>& rhs, Column<double>& solution) {
+  if (!nearly_symmetric(system, std::size_t(a.rows()))) return false;
   const Eigen::LLT<ColumnMajor<double>> factor(a);
   if (factor.info() != Eigen::Success) return false;
   const auto diagonal = factor.matrixLLT().diagonal();
   for (Eigen::Index k = 0; k < diagonal.size(); ++k) {
     if (!is_finite_positive(diagonal(k))) return false;
   }
-  const Column<double> solution =
-      factor.solve(Eigen::Map<const Column<double>>(gradient.data(), Eigen::Index(p)));
-  if (!all_entries_finite(solution)) return false;
-  std::copy(solution.data(), solution.data() + p, direction.begin());
-  return true;
+  solution = factor.solve(rhs);
+  return all_entries_finite(solution);
 }
 
 // LU stage: refused when U has an exactly zero diagonal entry.
@@ -129,8 +128,10 @@ Expected<Column<T>> pseudo_inverse_solve(const ColumnMajor<T>& a, const Column<T
 template <class T>
 Expected<bool> solve_direction(std::span<const T> system, std::span<const T> gradient,
                                std::size_t p, std::span<T> direction) {
-  if constexpr (std::is_same_v<T, double>) {
-    if (detail::try_cholesky(system, gradient, p, direction)) return false;
+  constexpr bool kCholesky = std::is_same_v<T, double>;
+  const bool small = p <= detail::SMALL_CHOLESKY_MAX;
+  if constexpr (kCholesky) {
+    if (small && detail::try_small_cholesky(system, gradient, p, direction)) return false;
   }
   detail::ColumnMajor<T> a(p, p);
   for (std::size_t i = 0; i < p; ++i) {
@@ -139,7 +140,10 @@ Expected<bool> solve_direction(std::span<const T> system, std::span<const T> gra
   const detail::Column<T> rhs = Eigen::Map<const detail::Column<T>>(gradient.data(), p);
   detail::Column<T> solution;
   bool pseudo_inverse = false;
-  if (!detail::try_lu(a, rhs, solution)) {
+  bool solved = false;
+  if constexpr (kCholesky) solved = !small && detail::try_cholesky(system, a, rhs, solution);
+  if (!solved) solved = detail::try_lu(a, rhs, solution);
+  if (!solved) {
     Expected<detail::Column<T>> fallback = detail::pseudo_inverse_solve(a, rhs);
     if (!fallback) return fallback.error();
     solution = std::move(fallback.value());

@@ -63,6 +63,16 @@ inline double paired_sum_of_products(const double* a, const double* b, std::size
   return sum;
 }
 
+// Σ_j L(i, j)·L(k, j) for j < k (k ≥ 1) as one chain of additions along the factor's strided
+// rows: from zero (Eigen's matrix-vector product) or from the first product (its squared norm and
+// dot product). The two differ only in the sign of a zero sum.
+inline double row_products(const SmallColumnMajor& factor, std::size_t i, std::size_t k,
+                           bool from_zero) {
+  double sum = from_zero ? 0.0 + factor(i, 0) * factor(k, 0) : factor(i, 0) * factor(k, 0);
+  for (std::size_t j = 1; j < k; ++j) sum = sum + factor(i, j) * factor(k, j);
+  return sum;
+}
+
 // Factorises the lower triangle of the row-major p × p `system` (p ≤ SMALL_CHOLESKY_MAX) into
 // `factor`, as Eigen's unblocked LLT. False when a pivot is not finite and positive, where Eigen
 // either stops or leaves a non-finite diagonal.
@@ -73,26 +83,15 @@ inline bool small_cholesky(std::span<const double> system, std::size_t p,
   }
   for (std::size_t k = 0; k < p; ++k) {
     double pivot = factor(k, k);
-    if (k > 0) {  // squaredNorm of the strided row: one chain from the first square
-      double squares = factor(k, 0) * factor(k, 0);
-      for (std::size_t j = 1; j < k; ++j) squares = squares + factor(k, j) * factor(k, j);
-      pivot = pivot - squares;
-    }
+    if (k > 0) pivot = pivot - row_products(factor, k, k, false);  // squaredNorm of the row
     if (!(pivot > 0.0)) return false;
     pivot = std::sqrt(pivot);
     if (!is_finite(pivot)) return false;
     factor(k, k) = pivot;
-    const std::size_t below = p - k - 1;
-    if (k > 0 && below == 1) {  // one row left: a dot product, one chain from the first product
-      double dot = factor(k + 1, 0) * factor(k, 0);
-      for (std::size_t j = 1; j < k; ++j) dot = dot + factor(k + 1, j) * factor(k, j);
-      factor(k + 1, k) = factor(k + 1, k) - dot;
-    } else if (k > 0) {  // column-major matrix-vector product: a chain from zero per row
-      for (std::size_t i = k + 1; i < p; ++i) {
-        double sum = 0.0;
-        for (std::size_t j = 0; j < k; ++j) sum = sum + factor(i, j) * factor(k, j);
-        factor(i, k) = factor(i, k) - sum;
-      }
+    // The rows below: a column-major matrix-vector product, or a dot product for a single row.
+    const bool single_row = p - k - 1 == 1;
+    for (std::size_t i = k + 1; k > 0 && i < p; ++i) {
+      factor(i, k) = factor(i, k) - row_products(factor, i, k, !single_row);
     }
     for (std::size_t i = k + 1; i < p; ++i) factor(i, k) = factor(i, k) / pivot;
   }

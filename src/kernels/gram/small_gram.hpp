@@ -12,6 +12,7 @@
 #include "common/native_error.hpp"
 #include "common/value_tests.hpp"
 #include "engine/records.hpp"
+#include "kernels/padded_rows.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
 
@@ -71,9 +72,8 @@ struct WeightedRows {
                std::uint64_t end, std::size_t reach) {
     const std::size_t p = batch.cols;
     const T* x = batch.x_design.data();
-    const std::size_t size = batch.x_design.size();
     const std::uint64_t in_place_end =
-        std::max(first, std::min<std::uint64_t>(end, size >= reach ? (size - reach) / p + 1 : 0));
+        rows_in_place_end(batch.x_design.size(), p, reach, first, end);
     // Kept in locals: the list's own stores could otherwise alias the batch's views.
     const T* c = row_weights.data();
     const T* s = batch.sample_weight ? batch.sample_weight->data() : nullptr;
