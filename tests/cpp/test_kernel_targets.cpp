@@ -155,7 +155,8 @@ TYPED_TEST(KernelTargets, EveryTargetGivesTheBaselineBitsOutsideTheMatrixProduct
 }
 
 // Targets that fuse multiply and add form each element of the narrow product as the same fused
-// sum in row order, however their tiles spread the elements over registers.
+// sum in row order, however their tiles spread the elements over registers and however they list
+// the rows of nonzero weight (signed zeros among the weights and the sample weights).
 TYPED_TEST(KernelTargets, FusingTargetsGiveTheSameNarrowProduct) {
   using T = TypeParam;
   std::vector<const KernelTable*> fusing;
@@ -165,9 +166,15 @@ TYPED_TEST(KernelTargets, FusingTargetsGiveTheSameNarrowProduct) {
   if (fusing.size() < 2) GTEST_SKIP() << "fewer than two fusing targets run here";
   const std::size_t widest_small = SMALL_GRAM_MAX_ROW_BYTES / sizeof(T);
   for (std::uint64_t p = 1; p <= widest_small; ++p) {
-    const OwnedBatch<T> owned = testing::random_batch<T>(700, p, 100 + p);  // three row blocks
+    OwnedBatch<T> owned = testing::random_batch<T>(700, p, 100 + p);  // three row blocks
     std::vector<T> weights(owned.rows);
-    for (std::size_t i = 0; i < weights.size(); ++i) weights[i] = T(0.2 + double(i % 7) / 5);
+    for (std::size_t i = 0; i < weights.size(); ++i) {
+      weights[i] = i % 5 == 1 ? T(0) : i % 9 == 2 ? -T(0) : T(0.2 + double(i % 7) / 5);
+    }
+    if (p % 2 == 0) {
+      owned.weights.resize(owned.rows);
+      for (std::size_t i = 0; i < owned.rows; ++i) owned.weights[i] = T(i % 3);
+    }
     std::vector<T> baseline;
     for (const KernelTable* table : fusing) {
       SCOPED_TRACE(::testing::Message() << table->target << " cols " << p);

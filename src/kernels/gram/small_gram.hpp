@@ -8,6 +8,10 @@
 #include <span>
 #include <type_traits>
 
+#if defined(__AVX512F__)
+#include <immintrin.h>
+#endif
+
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
 #include "common/value_tests.hpp"
@@ -77,13 +81,17 @@ struct WeightedRows {
     // Kept in locals: the list's own stores could otherwise alias the batch's views.
     const T* c = row_weights.data();
     const T* s = batch.sample_weight ? batch.sample_weight->data() : nullptr;
-    const T* row = x + first * p;
+    std::uint64_t i = first;
+#if defined(__AVX512F__) && defined(__AVX512VL__)
+    i = add_eights(x, p, c, s, first, in_place_end);
+#endif
+    const T* row = x + i * p;
     if (s != nullptr) {
 #pragma GCC unroll 4
-      for (std::uint64_t i = first; i < in_place_end; ++i, row += p) add(row, c[i] * s[i]);
+      for (; i < in_place_end; ++i, row += p) add(row, c[i] * s[i]);
     } else {
 #pragma GCC unroll 4
-      for (std::uint64_t i = first; i < in_place_end; ++i, row += p) add(row, c[i]);
+      for (; i < in_place_end; ++i, row += p) add(row, c[i]);
     }
     for (std::uint64_t i = in_place_end, copy = 0; i < end; ++i, ++copy) {
       T* row = padded[copy];
@@ -102,6 +110,54 @@ struct WeightedRows {
     weights[count] = weight;
     count += (std::bit_cast<Word>(weight) << 1) != 0;
   }
+
+#if defined(__AVX512F__) && defined(__AVX512VL__)
+  // add() for the rows [first, end) eight at a time, as far as whole eights go, and returns where
+  // it stopped: the eight weights are tested in one register and the listed rows' pointers and
+  // weights packed to its front, which takes a fraction of the scalar list's instructions.
+  std::uint64_t add_eights(const T* x, std::size_t p, const T* c, const T* s, std::uint64_t first,
+                           std::uint64_t end) {
+    const __m512i step = _mm512_set1_epi64(std::int64_t(8 * p * sizeof(T)));
+    __m512i pointers = _mm512_add_epi64(
+        _mm512_set1_epi64(std::int64_t(reinterpret_cast<std::uintptr_t>(x + first * p))),
+        _mm512_mullo_epi64(_mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7),
+                           _mm512_set1_epi64(std::int64_t(p * sizeof(T)))));
+    // Counted in a local: the vector stores could alias the member, which would go through memory.
+    std::size_t listed_count = count;
+    std::uint64_t i = first;
+    for (; i + 8 <= end; i += 8) {
+      if constexpr (sizeof(T) == 8) {
+        __m512d weights = _mm512_loadu_pd(c + i);
+        if (s != nullptr) weights = _mm512_mul_pd(weights, _mm512_loadu_pd(s + i));
+        const __mmask8 listed =
+            _mm512_test_epi64_mask(_mm512_castpd_si512(weights), _mm512_set1_epi64(kMagnitude));
+        const __mmask8 front = __mmask8((1u << std::popcount(unsigned(listed))) - 1);
+        _mm512_mask_storeu_pd(this->weights + listed_count, front,
+                              _mm512_maskz_compress_pd(listed, weights));
+        _mm512_mask_storeu_epi64(rows + listed_count, front,
+                                 _mm512_maskz_compress_epi64(listed, pointers));
+        listed_count += std::size_t(std::popcount(unsigned(listed)));
+      } else {
+        __m256 weights = _mm256_loadu_ps(c + i);
+        if (s != nullptr) weights = _mm256_mul_ps(weights, _mm256_loadu_ps(s + i));
+        const __mmask8 listed = _mm256_test_epi32_mask(_mm256_castps_si256(weights),
+                                                       _mm256_set1_epi32(std::int32_t(kMagnitude)));
+        const __mmask8 front = __mmask8((1u << std::popcount(unsigned(listed))) - 1);
+        _mm256_mask_storeu_ps(this->weights + listed_count, front,
+                              _mm256_maskz_compress_ps(listed, weights));
+        _mm512_mask_storeu_epi64(rows + listed_count, front,
+                                 _mm512_maskz_compress_epi64(listed, pointers));
+        listed_count += std::size_t(std::popcount(unsigned(listed)));
+      }
+      pointers = _mm512_add_epi64(pointers, step);
+    }
+    count = listed_count;
+    return i;
+  }
+  // Every bit of a weight but its sign.
+  static constexpr std::int64_t kMagnitude =
+      sizeof(T) == 8 ? std::int64_t(0x7fffffffffffffff) : std::int64_t(0x7fffffff);
+#endif
 };
 
 // The sums of one row tile: output rows [j0, j0 + J), columns [0, M·lanes), each output row's
