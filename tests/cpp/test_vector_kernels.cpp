@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "batch_fixture.hpp"
+#include "kernels/objective/objective.hpp"
 #include "kernels/vector/vector_kernels.hpp"
 
 namespace quillfen {
@@ -110,11 +111,42 @@ TYPED_TEST(VectorKernels, ResidualsEqualOneDotPerRow) {
   }
 }
 
+// The objective's pass has its own copies of the grouped products for narrow widths. Each residual
+// it leaves must still be y − dot(row) to the bit, as restoring the residuals gives them, and the
+// (weighted) losses must be summed one by one in row order in double.
+TYPED_TEST(VectorKernels, ObjectivePassGivesOneDotPerRowAndSumsLossesInOrder) {
+  using T = TypeParam;
+  const T tau = T(1.345);
+  for (std::uint64_t cols = 1; cols <= 19; ++cols) {
+    for (std::uint64_t rows : {3u, 9u, 41u}) {
+      SCOPED_TRACE(::testing::Message() << rows << " x " << cols);
+      const std::vector<double> x = spread(rows * cols, 1e-3), beta64 = spread(cols, 0.37);
+      const std::vector<double> y64 = spread(rows, 3e-3), w64 = spread(rows, 0.2);
+      const std::vector<T> design(x.begin(), x.end()), beta(beta64.begin(), beta64.end()),
+          y(y64.begin(), y64.end());
+      std::vector<T> weights(rows);
+      for (std::uint64_t i = 0; i < rows; ++i) weights[i] = T(std::fabs(w64[i]));
+      BatchView<T> batch{design, y, rows, cols, std::nullopt, 1.0};
+      if (cols % 2 == 1) batch.sample_weight = std::span<const T>(weights);
+      std::vector<T> residuals(rows);
+      const double loss = detail::residuals_and_loss<T>(batch, beta, residuals, tau);
+      double expected_loss = 0.0;
+      for (std::uint64_t i = 0; i < rows; ++i) {
+        const T expected = y[i] - dot<T>(std::span<const T>(design).subspan(i * cols, cols), beta);
+        EXPECT_EQ(bits_of(residuals[i]), bits_of(expected)) << "row " << i;
+        const T row_loss = huber_loss(expected, tau);
+        expected_loss = expected_loss + double(cols % 2 == 1 ? weights[i] * row_loss : row_loss);
+      }
+      EXPECT_EQ(loss, expected_loss);
+    }
+  }
+}
+
 // Rows whose every product is −0 (or +0): `dot` gives +0, which a target of −0 turns into the
 // residual −0 − (+0) = −0. Grouped rows must keep both signs, whole blocks of eight or not.
 TYPED_TEST(VectorKernels, ZeroProductsKeepTheSignsOfDot) {
   using T = TypeParam;
-  for (std::uint64_t cols : {8u, 10u, 16u, 19u}) {
+  for (std::uint64_t cols : {3u, 8u, 10u, 13u, 16u, 19u}) {
     SCOPED_TRACE(::testing::Message() << cols << " columns");
     constexpr std::uint64_t rows = 16;
     std::vector<T> design(rows * cols), beta(cols), y(rows, T(-0.0));
@@ -123,13 +155,16 @@ TYPED_TEST(VectorKernels, ZeroProductsKeepTheSignsOfDot) {
       const std::uint64_t j = k % cols;
       design[k] = beta[j] == T(0) ? T(2) : (k / cols % 2 ? T(-0.0) : T(0));
     }
-    std::vector<T> residuals(rows), products(rows);
+    std::vector<T> residuals(rows), products(rows), objective_residuals(rows);
     compute_residuals<T>(design, cols, y, beta, residuals, rows);
     ASSERT_TRUE(checked_row_products<T>(design, cols, beta, products, rows));
+    const BatchView<T> batch{design, y, rows, cols, std::nullopt, 1.0};
+    detail::residuals_and_loss<T>(batch, beta, objective_residuals, T(1));
     for (std::uint64_t i = 0; i < rows; ++i) {
       const T expected = dot<T>(std::span<const T>(design).subspan(i * cols, cols), beta);
       EXPECT_EQ(bits_of(products[i]), bits_of(expected)) << "row " << i;
       EXPECT_EQ(bits_of(residuals[i]), bits_of(T(y[i] - expected))) << "row " << i;
+      EXPECT_EQ(bits_of(objective_residuals[i]), bits_of(T(y[i] - expected))) << "row " << i;
     }
   }
 }

