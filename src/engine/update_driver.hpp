@@ -47,35 +47,50 @@ inline double penalty_level(std::uint64_t n_features_in, const UpdateConfig& con
 // One update: checks, solve, and the batch's curvature folded into the information matrix. The
 // given state is only read; the result is a whole new state or the first failure, so a caller
 // that installs only successful results never sees a partial update.
+//
+// The batch's design and targets are not scanned for non-finite values up front. The objective at
+// the stored coefficients, which the solver starts from, is their scan: every non-finite element
+// makes its loss NaN or infinite, while at the stored coefficients the other terms are zero. Only
+// when that objective or an earlier check fails does the scan run, so that the first failure in
+// the documented order is still the one reported. A small batch in cache saves a pass over it.
 template <class T>
 Expected<UpdateResult<T>> run_update(Workspace<T>& workspace, const BatchView<T>& batch,
                                      const EngineState<T>& state, const UpdateConfig& config) {
   if (Status failure = validate_state(state)) return *failure;
   if (Status failure = validate_config(config)) return *failure;
-  if (Status failure = validate_batch(batch, state)) return *failure;
-  if (Status failure = check_sample_weight_has_positive(batch)) return *failure;
-  if (Status failure = prepare_workspace(workspace, batch.rows, batch.cols)) return *failure;
+  if (Status failure = validate_batch(batch, state, ValueScan::Deferred)) return *failure;
+  auto fail = [&](NativeError failure) { return after_deferred_scan(batch, failure); };
+  if (Status failure = check_sample_weight_has_positive(batch)) return fail(*failure);
+  if (Status failure = prepare_workspace(workspace, batch.rows, batch.cols)) return fail(*failure);
 
   const auto samples = checked_add(state.n_samples_seen, batch.rows);
-  if (!samples) return NativeError::size_overflow();
+  if (!samples) return fail(NativeError::size_overflow());
   const auto batches = checked_add(state.batch_count, 1);
-  if (!batches) return NativeError::size_overflow();
+  if (!batches) return fail(NativeError::size_overflow());
   const double combined_weight = state.weight_sum + batch.batch_weight;
   if (!is_finite_positive(combined_weight)) {
-    return NativeError::invalid_batch("combined effective weight must be finite and positive");
+    return fail(
+        NativeError::invalid_batch("combined effective weight must be finite and positive"));
   }
   const double bandwidth =
       smoothing_bandwidth(state.n_features_in, combined_weight, config.bandwidth_scale, config.tau);
   const double lambda = penalty_level(state.n_features_in, config, combined_weight);
   const bool l1 = config.penalty == Penalty::L1;
 
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  const double start_objective = kernels.combined_objective(batch, state.coefficients, state,
+                                                            config, workspace, combined_weight);
+  if (!is_finite(start_objective)) {
+    if (Status failure = check_batch_values_finite(batch)) return *failure;
+  }
+
   Expected<SolverOutcome<T>> solved =
-      l1 ? solve_proximal(workspace, batch, state, config, lambda, combined_weight)
-         : solve_newton(workspace, batch, state, config, bandwidth, combined_weight);
+      l1 ? solve_proximal(workspace, batch, state, config, lambda, combined_weight, start_objective)
+         : solve_newton(workspace, batch, state, config, bandwidth, combined_weight,
+                        start_objective);
   if (!solved) return solved.error();
   SolverOutcome<T>& outcome = solved.value();
 
-  const simd::KernelSet<T>& kernels = simd::kernels<T>();
   kernels.curvature_weights(workspace.residuals, workspace.curvature_weights, config.tau,
                             bandwidth);
   if (Status failure =

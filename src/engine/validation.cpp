@@ -68,7 +68,22 @@ Status validate_config(const UpdateConfig& config) {
 }
 
 template <class T>
-Status validate_batch(const BatchView<T>& batch, const EngineState<T>& state) {
+Status check_batch_values_finite(const BatchView<T>& batch) {
+  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  if (!kernels.all_finite(batch.x_design) || !kernels.all_finite(batch.y)) {
+    return NativeError::invalid_batch("batch arrays must contain only finite values");
+  }
+  return std::nullopt;
+}
+
+template <class T>
+NativeError after_deferred_scan(const BatchView<T>& batch, NativeError failure) {
+  if (Status earlier = check_batch_values_finite(batch)) return *earlier;
+  return failure;
+}
+
+template <class T>
+Status validate_batch(const BatchView<T>& batch, const EngineState<T>& state, ValueScan scan) {
   if (batch.rows == 0) {
     return NativeError::invalid_batch("batch must contain at least one row");
   }
@@ -87,18 +102,20 @@ Status validate_batch(const BatchView<T>& batch, const EngineState<T>& state) {
   if (!is_finite_positive(batch.batch_weight)) {
     return NativeError::invalid_batch("batch_weight must be finite and positive");
   }
-  const simd::KernelSet<T>& kernels = simd::kernels<T>();
-  if (!kernels.all_finite(batch.x_design) || !kernels.all_finite(batch.y)) {
-    return NativeError::invalid_batch("batch arrays must contain only finite values");
+  if (scan == ValueScan::Now) {
+    if (Status failure = check_batch_values_finite(batch)) return failure;
   }
+  auto fail = [&](NativeError failure) {
+    return scan == ValueScan::Deferred ? after_deferred_scan(batch, failure) : failure;
+  };
   if (batch.sample_weight) {
     const std::span<const T> weights = *batch.sample_weight;
     if (weights.size() != batch.rows) {
-      return NativeError::invalid_batch("sample_weight length does not match design rows");
+      return fail(NativeError::invalid_batch("sample_weight length does not match design rows"));
     }
     if (!std::all_of(weights.begin(), weights.end(),
                      [](T w) { return is_finite_non_negative(w); })) {
-      return NativeError::invalid_batch("sample_weight must be finite and non-negative");
+      return fail(NativeError::invalid_batch("sample_weight must be finite and non-negative"));
     }
   }
   return std::nullopt;
@@ -114,9 +131,11 @@ Status check_sample_weight_has_positive(const BatchView<T>& batch) {
   return std::nullopt;
 }
 
-#define QUILLFEN_INSTANTIATE_VALIDATION(T)                                       \
-  template Status validate_state<T>(const EngineState<T>&);                      \
-  template Status validate_batch<T>(const BatchView<T>&, const EngineState<T>&); \
+#define QUILLFEN_INSTANTIATE_VALIDATION(T)                                                  \
+  template Status validate_state<T>(const EngineState<T>&);                                 \
+  template Status validate_batch<T>(const BatchView<T>&, const EngineState<T>&, ValueScan); \
+  template Status check_batch_values_finite<T>(const BatchView<T>&);                        \
+  template NativeError after_deferred_scan<T>(const BatchView<T>&, NativeError);            \
   template Status check_sample_weight_has_positive<T>(const BatchView<T>&);
 
 QUILLFEN_INSTANTIATE_VALIDATION(float)

@@ -21,11 +21,14 @@ namespace quillfen {
 // 2⁻²⁶ until F does not increase. Stops when the accepted step is small relative to β, when a
 // step search fails (keeping the previous β), or after max_iter iterations. Only the Newton
 // system's and the decompositions' errors are failures; a non-finite system fails with NonFinite
-// before any decomposition. A cancelled call stops between steps with Interrupted.
+// before any decomposition. A cancelled call stops between steps with Interrupted. It starts from
+// the stored coefficients: `start_objective` is F there, computed by combined_objective, which
+// also left their residuals in the workspace.
 template <class T>
 Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
                                         const EngineState<T>& state, const UpdateConfig& config,
-                                        double bandwidth, double combined_weight) {
+                                        double bandwidth, double combined_weight,
+                                        double start_objective) {
   const std::size_t p = batch.cols;
   SolverOutcome<T> outcome;
   outcome.coefficients = state.coefficients;
@@ -38,7 +41,7 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
   auto objective_at = [&](std::span<const T> point) {
     return kernels.combined_objective(batch, point, state, config, workspace, combined_weight);
   };
-  double objective = objective_at(beta);
+  double objective = start_objective;
 
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
     if (parallel::cancellation_requested()) return NativeError::interrupted();

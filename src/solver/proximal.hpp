@@ -34,11 +34,12 @@ inline T soft_threshold(T z, T threshold) {
 // rejected trial and halves (down to 1e-8) after an accepted one, and carries over between
 // iterations. Stops when the accepted step is small relative to β, when 40 trials are rejected
 // (keeping the previous β), or after max_iter iterations. A cancelled call stops between steps
-// with Interrupted.
+// with Interrupted. It starts from the stored coefficients, as solve_newton does.
 template <class T>
 Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchView<T>& batch,
                                           const EngineState<T>& state, const UpdateConfig& config,
-                                          double lambda, double combined_weight) {
+                                          double lambda, double combined_weight,
+                                          double start_objective) {
   const std::size_t p = batch.cols;
   SolverOutcome<T> outcome;
   outcome.coefficients = state.coefficients;
@@ -52,7 +53,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
   auto objective_at = [&](std::span<const T> point) {
     return kernels.combined_objective(batch, point, state, config, workspace, combined_weight);
   };
-  double objective = objective_at(beta);
+  double objective = start_objective;
   double lipschitz = 1.0;
 
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {

@@ -6,13 +6,13 @@
 
 namespace quillfen {
 
-#define QUILLFEN_SOLVERS(EXTERN, T)                                                                \
-  EXTERN template Expected<SolverOutcome<T>> solve_newton<T>(Workspace<T>&, const BatchView<T>&,   \
-                                                             const EngineState<T>&,                \
-                                                             const UpdateConfig&, double, double); \
-  EXTERN template Expected<SolverOutcome<T>> solve_proximal<T>(                                    \
-      Workspace<T>&, const BatchView<T>&, const EngineState<T>&, const UpdateConfig&, double,      \
-      double);
+#define QUILLFEN_SOLVERS(EXTERN, T)                                                           \
+  EXTERN template Expected<SolverOutcome<T>> solve_newton<T>(                                 \
+      Workspace<T>&, const BatchView<T>&, const EngineState<T>&, const UpdateConfig&, double, \
+      double, double);                                                                        \
+  EXTERN template Expected<SolverOutcome<T>> solve_proximal<T>(                               \
+      Workspace<T>&, const BatchView<T>&, const EngineState<T>&, const UpdateConfig&, double, \
+      double, double);
 QUILLFEN_SOLVERS(extern, float)
 QUILLFEN_SOLVERS(extern, double)
 

@@ -33,6 +33,16 @@ Workspace<T> sized_workspace(const OwnedBatch<T>& batch) {
   return workspace;
 }
 
+// F at the stored coefficients, as the update hands it to a solver; leaves their residuals in the
+// workspace.
+template <class T>
+double start_objective(Workspace<T>& workspace, const OwnedBatch<T>& batch,
+                       const EngineState<T>& state, const UpdateConfig& config,
+                       double combined_weight) {
+  return combined_objective<T>(batch.view(), state.coefficients, state, config, workspace,
+                               combined_weight);
+}
+
 // ridge 0, no stored information and a residual far outside ±tau: every curvature weight is 0,
 // so the system is all zeros and only the pseudo-inverse answers, with d = 0.
 TYPED_TEST(Solvers, AllZeroSystemFallsBackAndConverges) {
@@ -41,7 +51,8 @@ TYPED_TEST(Solvers, AllZeroSystemFallsBackAndConverges) {
   const auto state = fresh_state<T>(1, false);
   const UpdateConfig config{.tau = 1, .max_iter = 10, .tol = 1e-6, .ridge = 0};
   auto workspace = sized_workspace(batch);
-  const auto solved = solve_newton<T>(workspace, batch.view(), state, config, 0.5, 1.0);
+  const auto solved = solve_newton<T>(workspace, batch.view(), state, config, 0.5, 1.0,
+                                      start_objective(workspace, batch, state, config, 1.0));
   ASSERT_TRUE(solved);
   EXPECT_TRUE(solved.value().converged);
   EXPECT_TRUE(solved.value().used_regularized_fallback);
@@ -136,7 +147,8 @@ TEST(NewtonSolver, FailedStepSearchKeepsThePreviousIterate) {
   state.coefficients = {0.3, -0.2};
   const UpdateConfig config{.tau = 100, .max_iter = 10, .tol = 1e-9, .ridge = -10};
   auto workspace = sized_workspace(batch);
-  const auto solved = solve_newton<double>(workspace, batch.view(), state, config, 0.5, 50.0);
+  const auto solved = solve_newton<double>(workspace, batch.view(), state, config, 0.5, 50.0,
+                                           start_objective(workspace, batch, state, config, 50.0));
   ASSERT_TRUE(solved);
   EXPECT_EQ(solved.value().iterations, 1u);
   EXPECT_FALSE(solved.value().converged);
@@ -156,7 +168,8 @@ double proximal_result(double curvature, std::uint64_t iterations) {
       .tau = 1e6, .max_iter = iterations, .tol = 1e-300, .penalty = Penalty::L1};
   auto workspace = sized_workspace(batch);
   const auto solved =
-      solve_proximal<double>(workspace, batch.view(), state, config, 0.0, 1.0 / curvature);
+      solve_proximal<double>(workspace, batch.view(), state, config, 0.0, 1.0 / curvature,
+                             start_objective(workspace, batch, state, config, 1.0 / curvature));
   EXPECT_TRUE(solved);
   EXPECT_EQ(solved.value().iterations, iterations);
   EXPECT_FALSE(solved.value().used_regularized_fallback);
@@ -181,7 +194,8 @@ TYPED_TEST(Solvers, ProximalNeverThresholdsTheIntercept) {
   const auto state = fresh_state<T>(3, true);
   const UpdateConfig config{.tau = 1.345, .max_iter = 100, .tol = 1e-7, .penalty = Penalty::L1};
   auto workspace = sized_workspace(batch);
-  const auto solved = solve_proximal<T>(workspace, batch.view(), state, config, 100.0, 40.0);
+  const auto solved = solve_proximal<T>(workspace, batch.view(), state, config, 100.0, 40.0,
+                                        start_objective(workspace, batch, state, config, 40.0));
   ASSERT_TRUE(solved);
   EXPECT_EQ(solved.value().coefficients[0], T(0));
   EXPECT_EQ(solved.value().coefficients[1], T(0));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
@@ -68,6 +69,9 @@ TEST(UpdateDriver, FailuresLeaveTheStateUntouched) {
   valid_state.weight_sum = 5;
   const UpdateConfig valid_config{1.345, 1, 1, 50, 1e-6, 1e-8, Penalty::None};
   constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const std::string kNonFiniteBatch =
+      "invalid native batch: batch arrays must contain only finite values";
 
   struct Case {
     std::string expected;
@@ -84,6 +88,16 @@ TEST(UpdateDriver, FailuresLeaveTheStateUntouched) {
       {"native buffer size overflow", [](auto& s, auto&, auto&) { s.batch_count = kMax; }},
       {"invalid native batch: combined effective weight must be finite and positive",
        [](auto& s, auto& b, auto&) { s.weight_sum = b.batch_weight = 1.7e308; }},
+      // Non-finite design and targets are found by the starting objective, alone or with a later
+      // failure, which they still precede.
+      {kNonFiniteBatch, [](auto&, auto& b, auto&) { b.x[7] = std::nan(""); }},
+      {kNonFiniteBatch, [](auto&, auto& b, auto& c) { b.y[19] = -kInf, c.penalty = Penalty::L1; }},
+      {kNonFiniteBatch, [](auto&, auto& b, auto&) { b.x[0] = kInf, b.weights.assign(20, 0.0); }},
+      {kNonFiniteBatch, [](auto&, auto& b, auto&) { b.x[59] = kInf, b.weights.assign(19, 1.0); }},
+      {kNonFiniteBatch,
+       [](auto& s, auto& b, auto&) {
+         b.y[3] = std::nan(""), s.weight_sum = b.batch_weight = 1.7e308;
+       }},
       // A finite target whose Huber loss overflows: the final objective is infinite.
       {"native calculation produced a non-finite value",
        [](auto&, auto& b, auto&) { b.y[0] = 1.5e308; }},
