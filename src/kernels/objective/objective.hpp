@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <span>
 #include <type_traits>
@@ -91,6 +92,22 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
 // once and the rows' layout fixed (FixedWidthDot).
 inline constexpr std::size_t FIXED_WIDTH_MAX = 16;
 
+// How far ahead of its group the narrow pass asks for the design's cache lines. The pass at the
+// stored coefficients is the first to read a batch, often from memory; the hardware's own
+// prefetching alone left a 1000 × 10 pass 1 µs slower (5.1 against 4.2 µs; 2 KB ahead also ran
+// slightly faster on a batch in cache, 4 KB slightly slower).
+inline constexpr std::size_t DESIGN_PREFETCH_BYTES = 2048;
+
+// Asks for the cache lines of `bytes` bytes starting DESIGN_PREFETCH_BYTES after `from`. Near the
+// design's end those addresses lie past it: a prefetch never faults, and they are formed as
+// integers, since a pointer past an array's end is not one C++ lets us form.
+inline void prefetch_design_ahead(const void* from, std::size_t bytes) {
+  const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(from) + DESIGN_PREFETCH_BYTES;
+  for (std::size_t offset = 0; offset < bytes; offset += 64) {
+    __builtin_prefetch(reinterpret_cast<const void*>(ahead + offset));
+  }
+}
+
 template <class T>
 double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
                           std::span<T> residuals, T tau) {
@@ -102,8 +119,11 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
     if (beta.size() >= p) {
       fixed = with_constant<1, FIXED_WIDTH_MAX + 1>(p, [&](auto width) {
         const FixedWidthDot<width()> dot(beta.data());
-        loss = residuals_and_loss<T>(batch, beta, residuals, tau,
-                                     [&](std::size_t i) { return dot.sums(design + i * width()); });
+        loss = residuals_and_loss<T>(batch, beta, residuals, tau, [&](std::size_t i) {
+          const T* rows = design + i * width();
+          prefetch_design_ahead(rows, GroupedDot<T>::kRows * width() * sizeof(T));
+          return dot.sums(rows);
+        });
       });
     }
   }
