@@ -69,7 +69,51 @@ struct GroupedDot {
     return true;
   }
 
- private:
+  // Block b of β for four rows of doubles: elements 8b to 8b + 3 and 8b + 4 to 8b + 7.
+  struct BetaBlock {
+    Vector low, high;
+  };
+
+  // The reduced lane sums of block_sums for four rows of doubles, block b of β given by
+  // beta_block(b), so that a caller may hold β's vectors in registers.
+  template <class BetaBlockOf>
+  static Vector four_row_block_sums(const T* rows, std::size_t width, std::size_t blocks,
+                                    BetaBlockOf&& beta_block) {
+    static_assert(kRows == 4);
+    // The accumulators are named values rather than arrays, which GCC would keep in memory.
+    // Four doubles per vector: a row's eight lanes are two vectors, low (k < 4) and high.
+    const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
+    const BetaBlock first = beta_block(0);
+    Vector l0 = load(r0) * first.low, h0 = load(r0 + 4) * first.high;
+    Vector l1 = load(r1) * first.low, h1 = load(r1 + 4) * first.high;
+    Vector l2 = load(r2) * first.low, h2 = load(r2 + 4) * first.high;
+    Vector l3 = load(r3) * first.low, h3 = load(r3 + 4) * first.high;
+    for (std::size_t b = 1; b < blocks; ++b) {
+      const BetaBlock block = beta_block(b);
+      const std::size_t i = 8 * b;
+      l0 += load(r0 + i) * block.low;  // products, then sums: no FMA
+      h0 += load(r0 + i + 4) * block.high;
+      l1 += load(r1 + i) * block.low;
+      h1 += load(r1 + i + 4) * block.high;
+      l2 += load(r2 + i) * block.low;
+      h2 += load(r2 + i + 4) * block.high;
+      l3 += load(r3 + i) * block.low;
+      h3 += load(r3 + i + 4) * block.high;
+    }
+    // t of row r = (s0 + s4, s1 + s5, s2 + s6, s3 + s7).
+    const Vector t0 = l0 + h0, t1 = l1 + h1, t2 = l2 + h2, t3 = l3 + h3;
+    // (t0 + t2, t1 + t3) of rows 0 and 2 in one vector and of rows 1 and 3 in the other, so that
+    // unpacking the two within their 16-byte halves adds the halves of each row with row r in
+    // lane r.
+    const Vector pair02 =
+        __builtin_shufflevector(t0, t2, 0, 1, 4, 5) + __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    const Vector pair13 =
+        __builtin_shufflevector(t1, t3, 0, 1, 4, 5) + __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+    return (__builtin_shufflevector(pair02, pair13, 0, 4, 2, 6) +
+            __builtin_shufflevector(pair02, pair13, 1, 5, 3, 7)) +
+           Vector{};
+  }
+
   // column[c] holds element c of four consecutive elements of every row, starting at `at` in the
   // first row: a transpose of four elements of each row, lane r for row r.
   static void quarter_columns(const T* at, std::size_t width, Vector column[4]) {
@@ -106,6 +150,7 @@ struct GroupedDot {
     }
   }
 
+ private:
   static Vector load(const T* from) {
     Vector v;
     std::memcpy(&v, from, sizeof v);
@@ -128,34 +173,9 @@ struct GroupedDot {
   static Vector block_sums(const T* rows, std::size_t width, const T* beta, std::size_t blocks) {
     // The accumulators are named values rather than arrays, which GCC would keep in memory.
     if constexpr (kRows == 4) {
-      // Four doubles per vector: a row's eight lanes are two vectors, low (k < 4) and high.
-      const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
-      const Vector b_low = load(beta), b_high = load(beta + 4);
-      Vector l0 = load(r0) * b_low, h0 = load(r0 + 4) * b_high;
-      Vector l1 = load(r1) * b_low, h1 = load(r1 + 4) * b_high;
-      Vector l2 = load(r2) * b_low, h2 = load(r2 + 4) * b_high;
-      Vector l3 = load(r3) * b_low, h3 = load(r3 + 4) * b_high;
-      for (std::size_t i = 8; i < 8 * blocks; i += 8) {
-        const Vector b_low = load(beta + i), b_high = load(beta + i + 4);
-        l0 += load(r0 + i) * b_low;  // products, then sums: no FMA
-        h0 += load(r0 + i + 4) * b_high;
-        l1 += load(r1 + i) * b_low;
-        h1 += load(r1 + i + 4) * b_high;
-        l2 += load(r2 + i) * b_low;
-        h2 += load(r2 + i + 4) * b_high;
-        l3 += load(r3 + i) * b_low;
-        h3 += load(r3 + i + 4) * b_high;
-      }
-      // t of row r = (s0 + s4, s1 + s5, s2 + s6, s3 + s7).
-      const Vector t0 = l0 + h0, t1 = l1 + h1, t2 = l2 + h2, t3 = l3 + h3;
-      // (t0 + t2, t1 + t3) of two rows in one vector, then the two halves of each row added.
-      const Vector pair01 =
-          __builtin_shufflevector(t0, t1, 0, 1, 4, 5) + __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
-      const Vector pair23 =
-          __builtin_shufflevector(t2, t3, 0, 1, 4, 5) + __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
-      return (__builtin_shufflevector(pair01, pair23, 0, 2, 4, 6) +
-              __builtin_shufflevector(pair01, pair23, 1, 3, 5, 7)) +
-             Vector{};
+      return four_row_block_sums(rows, width, blocks, [beta](std::size_t b) {
+        return BetaBlock{load(beta + 8 * b), load(beta + 8 * b + 4)};
+      });
     } else {
       // Eight floats per vector: a row's eight lanes are one vector.
       const T *r0 = rows, *r1 = rows + width, *r2 = rows + 2 * width, *r3 = rows + 3 * width;
@@ -199,8 +219,9 @@ template <std::size_t Width>
 class FixedWidthDot {
  public:
   using T = double;
-  using Vector = GroupedDot<T>::Vector;
-  static constexpr std::size_t kRows = GroupedDot<T>::kRows;
+  using Group = GroupedDot<T>;
+  using Vector = Group::Vector;
+  static constexpr std::size_t kRows = Group::kRows;
   static_assert(kRows == 4 && Width >= 1);
 
   // Requires |β| ≥ Width.
@@ -215,11 +236,15 @@ class FixedWidthDot {
   // Lane r holds dot(row r, β) for the four rows starting at `rows`, Width elements apart.
   Vector sums(const T* rows) const {
     Vector result = {};
-    if constexpr (kBlocks > 0) result = block_sums(rows);
+    if constexpr (kBlocks > 0) {
+      result = Group::four_row_block_sums(rows, Width, kBlocks, [this](std::size_t b) {
+        return typename Group::BetaBlock{low_[b], high_[b]};
+      });
+    }
     std::size_t j = 0;
     for (; j + 4 <= kTail; j += 4) {
       Vector column[4];
-      quarter_columns(rows + 8 * kBlocks + j, column);
+      Group::quarter_columns(rows + 8 * kBlocks + j, Width, column);
       for (std::size_t c = 0; c < 4; ++c) result += column[c] * tail_[j + c];
     }
     for (; j + 2 <= kTail; j += 2) {
@@ -243,59 +268,10 @@ class FixedWidthDot {
   static constexpr std::size_t kTail = Width % 8;
   typedef T Pair __attribute__((vector_size(2 * sizeof(T))));
 
-  static Vector load(const T* from) {
-    Vector v;
-    std::memcpy(&v, from, sizeof v);
-    return v;
-  }
   static Pair pair(const T* from) {
     Pair v;
     std::memcpy(&v, from, sizeof v);
     return v;
-  }
-
-  // As GroupedDot::block_sums; the two rows of a pair are rows 0 and 2, and 1 and 3, so that the
-  // last step unpacks within 16-byte halves and still leaves row r in lane r.
-  Vector block_sums(const T* rows) const {
-    const T *r0 = rows, *r1 = rows + Width, *r2 = rows + 2 * Width, *r3 = rows + 3 * Width;
-    Vector l0 = load(r0) * low_[0], h0 = load(r0 + 4) * high_[0];
-    Vector l1 = load(r1) * low_[0], h1 = load(r1 + 4) * high_[0];
-    Vector l2 = load(r2) * low_[0], h2 = load(r2 + 4) * high_[0];
-    Vector l3 = load(r3) * low_[0], h3 = load(r3 + 4) * high_[0];
-    for (std::size_t b = 1; b < kBlocks; ++b) {
-      const std::size_t i = 8 * b;
-      l0 += load(r0 + i) * low_[b];
-      h0 += load(r0 + i + 4) * high_[b];
-      l1 += load(r1 + i) * low_[b];
-      h1 += load(r1 + i + 4) * high_[b];
-      l2 += load(r2 + i) * low_[b];
-      h2 += load(r2 + i + 4) * high_[b];
-      l3 += load(r3 + i) * low_[b];
-      h3 += load(r3 + i + 4) * high_[b];
-    }
-    const Vector t0 = l0 + h0, t1 = l1 + h1, t2 = l2 + h2, t3 = l3 + h3;
-    const Vector pair02 =
-        __builtin_shufflevector(t0, t2, 0, 1, 4, 5) + __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
-    const Vector pair13 =
-        __builtin_shufflevector(t1, t3, 0, 1, 4, 5) + __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
-    return (__builtin_shufflevector(pair02, pair13, 0, 4, 2, 6) +
-            __builtin_shufflevector(pair02, pair13, 1, 5, 3, 7)) +
-           Vector{};
-  }
-
-  // column[c] holds element c of four consecutive elements of every row, starting at `at` in the
-  // first row.
-  static void quarter_columns(const T* at, Vector column[4]) {
-    const Vector x0 = load(at), x1 = load(at + Width), x2 = load(at + 2 * Width),
-                 x3 = load(at + 3 * Width);
-    const Vector even01 = __builtin_shufflevector(x0, x1, 0, 4, 2, 6);
-    const Vector odd01 = __builtin_shufflevector(x0, x1, 1, 5, 3, 7);
-    const Vector even23 = __builtin_shufflevector(x2, x3, 0, 4, 2, 6);
-    const Vector odd23 = __builtin_shufflevector(x2, x3, 1, 5, 3, 7);
-    column[0] = __builtin_shufflevector(even01, even23, 0, 1, 4, 5);
-    column[1] = __builtin_shufflevector(odd01, odd23, 0, 1, 4, 5);
-    column[2] = __builtin_shufflevector(even01, even23, 2, 3, 6, 7);
-    column[3] = __builtin_shufflevector(odd01, odd23, 2, 3, 6, 7);
   }
 
   Vector low_[kBlocks > 0 ? kBlocks : 1] = {};
