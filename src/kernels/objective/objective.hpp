@@ -108,14 +108,17 @@ inline void prefetch_design_ahead(const void* from, std::size_t bytes) {
   }
 }
 
+// residuals_and_loss above with the group products of the batch's width: FixedWidthDot's for
+// narrow double rows, GroupedDot's otherwise. Both give every residual the bits of
+// compute_residuals.
 template <class T>
 double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
                           std::span<T> residuals, T tau) {
   const std::size_t p = batch.cols;
-  const T* design = batch.x_design.data();
   double loss = 0.0;
   bool fixed = false;
   if constexpr (std::is_same_v<T, double>) {
+    const T* design = batch.x_design.data();
     if (beta.size() >= p) {
       fixed = with_constant<1, FIXED_WIDTH_MAX + 1>(p, [&](auto width) {
         const FixedWidthDot<width()> dot(beta.data());
