@@ -39,7 +39,7 @@ from timing import cpu_name, median_seconds, numpy_seconds, report_target, settl
 
 from quillfen import NativeCpuEngine, version
 
-ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "3"))
+ROUNDS = int(os.environ.get("QUILLFEN_BENCH_ROUNDS", "5"))
 PREDICT_SHAPES = [(100000, 20), (20000, 200), (1000, 10)]
 DTYPES = ["float64", "float32"]
 SMALL_SHAPE = (1000, 10)
