@@ -127,33 +127,37 @@ struct WeightedRows {
     std::size_t listed_count = count;
     std::uint64_t i = first;
     for (; i + 8 <= end; i += 8) {
+      // The listed lanes packed to the front: the weights here, the pointers below. Only as
+      // many lanes as were listed are stored, so the list never runs past its arrays.
+      __mmask8 listed, front;
       if constexpr (sizeof(T) == 8) {
         __m512d weights = _mm512_loadu_pd(c + i);
         if (s != nullptr) weights = _mm512_mul_pd(weights, _mm512_loadu_pd(s + i));
-        const __mmask8 listed =
+        listed =
             _mm512_test_epi64_mask(_mm512_castpd_si512(weights), _mm512_set1_epi64(kMagnitude));
-        const __mmask8 front = __mmask8((1u << std::popcount(unsigned(listed))) - 1);
+        front = front_lanes(listed);
         _mm512_mask_storeu_pd(this->weights + listed_count, front,
                               _mm512_maskz_compress_pd(listed, weights));
-        _mm512_mask_storeu_epi64(rows + listed_count, front,
-                                 _mm512_maskz_compress_epi64(listed, pointers));
-        listed_count += std::size_t(std::popcount(unsigned(listed)));
       } else {
         __m256 weights = _mm256_loadu_ps(c + i);
         if (s != nullptr) weights = _mm256_mul_ps(weights, _mm256_loadu_ps(s + i));
-        const __mmask8 listed = _mm256_test_epi32_mask(_mm256_castps_si256(weights),
-                                                       _mm256_set1_epi32(std::int32_t(kMagnitude)));
-        const __mmask8 front = __mmask8((1u << std::popcount(unsigned(listed))) - 1);
+        listed = _mm256_test_epi32_mask(_mm256_castps_si256(weights),
+                                        _mm256_set1_epi32(std::int32_t(kMagnitude)));
+        front = front_lanes(listed);
         _mm256_mask_storeu_ps(this->weights + listed_count, front,
                               _mm256_maskz_compress_ps(listed, weights));
-        _mm512_mask_storeu_epi64(rows + listed_count, front,
-                                 _mm512_maskz_compress_epi64(listed, pointers));
-        listed_count += std::size_t(std::popcount(unsigned(listed)));
       }
+      _mm512_mask_storeu_epi64(rows + listed_count, front,
+                               _mm512_maskz_compress_epi64(listed, pointers));
+      listed_count += std::size_t(std::popcount(unsigned(listed)));
       pointers = _mm512_add_epi64(pointers, step);
     }
     count = listed_count;
     return i;
+  }
+  // The first popcount(listed) lanes.
+  static __mmask8 front_lanes(__mmask8 listed) {
+    return __mmask8((1u << std::popcount(unsigned(listed))) - 1);
   }
   // Every bit of a weight but its sign.
   static constexpr std::int64_t kMagnitude =

@@ -67,10 +67,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
   std::size_t i = 0;
   if (beta.size() >= p) {
     for (; i + Group::kRows <= count; i += Group::kRows) {
-      Vector r;
-      std::memcpy(&r, batch.y.data() + i, sizeof r);
-      r = r - group_sums(i);
-      std::memcpy(residuals.data() + i, &r, sizeof r);
+      const Vector r = targets_minus<T>(batch.y, i, group_sums(i), residuals.data() + i);
       Vector losses = huber_losses<T>(r, tau);
       if (weights != nullptr) {
         Vector w;

@@ -68,17 +68,25 @@ inline T row_residual(std::span<const T> design, std::size_t p, std::span<const 
   return y[i] - dot(design.subspan(i * p, p), beta);
 }
 
+// y[i + r] − sums[r] for the kRows rows of a group starting at row i whose dot products are
+// `sums`, also stored to `out` (kRows values). Requires the group's targets to exist.
+template <class T>
+inline typename GroupedDot<T>::Vector targets_minus(std::span<const T> y, std::size_t i,
+                                                    typename GroupedDot<T>::Vector sums, T* out) {
+  typename GroupedDot<T>::Vector residuals;
+  std::memcpy(&residuals, y.data() + i, sizeof residuals);
+  residuals = residuals - sums;
+  std::memcpy(out, &residuals, sizeof residuals);
+  return residuals;
+}
+
 // row_residual of the GroupedDot group of rows starting at row i, one row per lane, also stored
 // to `out` (kRows values). Requires |β| ≥ p and the group's rows and targets to exist.
 template <class T>
 inline typename GroupedDot<T>::Vector group_residuals(std::span<const T> design, std::size_t p,
                                                       std::span<const T> y, std::span<const T> beta,
                                                       std::size_t i, T* out) {
-  typename GroupedDot<T>::Vector residuals;
-  std::memcpy(&residuals, y.data() + i, sizeof residuals);
-  residuals = residuals - GroupedDot<T>::sums_in(design, p, i, beta.data());
-  std::memcpy(out, &residuals, sizeof residuals);
-  return residuals;
+  return targets_minus<T>(y, i, GroupedDot<T>::sums_in(design, p, i, beta.data()), out);
 }
 
 // out[i] = y[i] − dot(row i, β) for rows [first, first + out.size()) of a row-major design with p
