@@ -6,6 +6,7 @@ from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from quillfen._persistence import estimator_from_state, stream_state
 
@@ -18,8 +19,9 @@ def merge(estimators: Iterable[Any]) -> Any:
 
     The information matrices, counters, weights and score Gram matrices are summed; the
     coefficients become the information-weighted mean ``(sum_k I_k)^-1 sum_k I_k beta_k``, and
-    `scale_` the weight-weighted mean of the estimators' scales. The result is a fitted estimator
-    that predicts, reports standard errors and takes further batches. The inputs are not changed.
+    `scale_` the weight-weighted mean of the estimators' scales (their common scale when they
+    agree). The result is a fitted estimator that predicts, reports standard errors and takes
+    further batches. The inputs are not changed.
 
     Parameters
     ----------
@@ -70,11 +72,20 @@ def merge(estimators: Iterable[Any]) -> Any:
         batch_count=sum(int(s["batch_count"]) for s in states),
         previous_lambda=0.0,
         weight_sum=float(weights.sum()),
-        scale=float(np.average([s["scale"] for s in states], weights=weights)),
+        scale=_merged_scale([float(s["scale"]) for s in states], weights),
         score_gram=None if any(g is None for g in grams) else sum(grams),
         history=[record for s in states for record in s["history"]],
     )
     return estimator_from_state(merged)
+
+
+def _merged_scale(scales: list[float], weights: npt.NDArray[np.float64]) -> float:
+    """The weight-weighted mean of the scales; exactly the common scale when they agree, as in
+    the parallel mode, where the first partition fixes it for all (a rounded mean would differ).
+    """
+    if all(scale == scales[0] for scale in scales):
+        return scales[0]
+    return float(np.average(scales, weights=weights))
 
 
 def _check_compatible(first: dict[str, Any], other: dict[str, Any], index: int) -> None:
