@@ -15,6 +15,7 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped]
     validate_data,
 )
 
+from quillfen._blas_threads import one_blas_thread
 from quillfen._covariance import (
     Summary,
     coefficient_table,
@@ -198,12 +199,13 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             weights = self._checked_weights(sample_weight, n_rows)
             step = n_rows if self.batch_size is None else self.batch_size
             notes = []
-            for start in range(0, n_rows, step):
-                block = slice(start, start + step)
-                part = None if weights is None else weights[block]
-                if part is not None and not part.any():
-                    continue  # rows of weight 0 change nothing, and the engine needs weight
-                notes.append(self._fold_in(features[block], target[block], part))
+            with one_blas_thread():
+                for start in range(0, n_rows, step):
+                    block = slice(start, start + step)
+                    part = None if weights is None else weights[block]
+                    if part is not None and not part.any():
+                        continue  # rows of weight 0 change nothing, and the engine needs weight
+                    notes.append(self._fold_in(features[block], target[block], part))
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(snapshot)
@@ -247,7 +249,8 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         try:
             features, target = self._validated_batch(X, y, reset=first)
             weights = self._checked_weights(sample_weight, features.shape[0])
-            note = self._fold_in(features, target, weights)
+            with one_blas_thread():
+                note = self._fold_in(features, target, weights)
         except BaseException:
             self.__dict__.clear()
             self.__dict__.update(snapshot)
@@ -289,7 +292,8 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         """
         check_is_fitted(self)
         self._require_inference()
-        return sandwich(self._information, self._score_gram)
+        with one_blas_thread():
+            return sandwich(self._information, self._score_gram)
 
     @property
     def bse_(self) -> npt.NDArray[np.float64]:

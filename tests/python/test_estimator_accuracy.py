@@ -143,6 +143,25 @@ def test_a_weight_of_two_is_the_row_given_twice():
     np.testing.assert_allclose(weighted.bse_, repeated.bse_, rtol=1e-6)
 
 
+def test_a_fit_does_not_depend_on_the_blas_thread_count():
+    # Large enough that a threaded BLAS splits the pilot fit and the score Gram by thread count;
+    # Dask's workers run one BLAS thread, this process usually more.
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    rng = np.random.default_rng(12)
+    X = rng.standard_normal((100_000, 20))
+    y = X @ rng.standard_normal(20) + rng.standard_t(3, 100_000)
+    fits = []
+    for threads in (1, 2):
+        with threadpoolctl.threadpool_limits(threads, user_api="blas"):
+            fits.append(StreamingHuberRegressor(batch_size=40_000).fit(X, y))
+            blas = [i for i in threadpoolctl.threadpool_info() if i["user_api"] == "blas"]
+            assert all(info["num_threads"] == threads for info in blas)  # given back
+    one, two = fits
+    assert one.scale_ == two.scale_
+    assert params(one).tobytes() == params(two).tobytes()
+    assert one.cov_.tobytes() == two.cov_.tobytes()
+
+
 def heavy_tailed_stream(rng, truth, n_batches, rows):
     """t(3) noise with 5 % of rows replaced by symmetric gross errors."""
     for _ in range(n_batches):
