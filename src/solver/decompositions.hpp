@@ -104,11 +104,15 @@ bool try_lu(const ColumnMajor<T>& a, const Column<T>& rhs, Column<T>& solution) 
 }
 
 // Pseudo-inverse stage: d = V Σ⁺ Uᵀ g, dropping every component whose singular value is at most
-// p·ε·σ_max.
+// p·ε·σ_max. One-sided Jacobi: A is square, so the QR preconditioner that JacobiSVD runs only on
+// rectangular matrices is left out, and so is divide and conquer, whose code took most of the
+// build's time for a stage that only exactly singular systems reach. (Below 16 columns the divide
+// and conquer SVD is this Jacobi SVD, bit for bit.)
 template <class T>
 Expected<Column<T>> pseudo_inverse_solve(const ColumnMajor<T>& a, const Column<T>& rhs) {
   constexpr T epsilon = std::is_same_v<T, double> ? T(0x1p-52) : T(0x1p-23);
-  const Eigen::BDCSVD<ColumnMajor<T>> svd(a, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  const Eigen::JacobiSVD<ColumnMajor<T>, Eigen::NoQRPreconditioner> svd(
+      a, Eigen::ComputeFullU | Eigen::ComputeFullV);
   const auto& sigma = svd.singularValues();
   T largest = T(0);
   for (Eigen::Index k = 0; k < sigma.size(); ++k) largest = sigma(k) > largest ? sigma(k) : largest;

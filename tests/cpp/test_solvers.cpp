@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include <Eigen/Cholesky>
@@ -83,6 +84,45 @@ TYPED_TEST(Solvers, DirectionCascade) {
   EXPECT_TRUE(fallback);
   EXPECT_NEAR(d[0], 1.0, 1e-5);
   EXPECT_NEAR(d[1], 1.0, 1e-5);
+}
+
+// Singular systems of widths below and above 16: every third row and column is zero, so LU meets
+// an exactly zero pivot and the pseudo-inverse answers with the minimum-norm solution, the
+// solution of the regular block with zeros in the unidentified directions.
+TYPED_TEST(Solvers, PseudoInverseGivesTheMinimumNormSolutionAtEveryWidth) {
+  using T = TypeParam;
+  const double tolerance = std::is_same_v<T, float> ? 1e-3 : 1e-9;
+  std::mt19937_64 engine(11);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  for (const std::size_t p : {5, 15, 16, 24, 41}) {
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < p; ++i) {
+      if (i % 3 != 1) kept.push_back(i);
+    }
+    const auto k = Eigen::Index(kept.size());
+    // A diagonally dominant symmetric block, and its exact solution.
+    Eigen::MatrixXd block(k, k);
+    for (Eigen::Index i = 0; i < k; ++i) {
+      for (Eigen::Index j = 0; j <= i; ++j) block(i, j) = block(j, i) = uniform(engine);
+      block(i, i) = 4.0 + double(k);
+    }
+    const Eigen::VectorXd expected_block = Eigen::VectorXd::Ones(k);
+    const Eigen::VectorXd gradient_block = block * expected_block;
+    std::vector<T> system(p * p, T(0));
+    std::vector<T> gradient(p, T(0));
+    for (Eigen::Index i = 0; i < k; ++i) {
+      gradient[kept[std::size_t(i)]] = T(gradient_block(i));
+      for (Eigen::Index j = 0; j < k; ++j) {
+        system[kept[std::size_t(i)] * p + kept[std::size_t(j)]] = T(block(i, j));
+      }
+    }
+    bool fallback = false;
+    const auto d = direction_of<T>(system, gradient, fallback);
+    EXPECT_TRUE(fallback) << p;
+    for (std::size_t i = 0; i < p; ++i) {
+      EXPECT_NEAR(double(d[i]), i % 3 == 1 ? 0.0 : 1.0, tolerance) << "p " << p << ", entry " << i;
+    }
+  }
 }
 
 // Directions of symmetric systems of every width up to past the written-out Cholesky stage's limit
