@@ -174,7 +174,7 @@ constexpr const char kDoc[] =
     "Persistent CPU engine for incremental robust linear regression, with reusable numerical "
     "workspaces.";
 
-PyType_Slot kSlots[] = {
+PyType_Slot kTypeSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
     {Py_tp_getset, kProperties},
@@ -196,7 +196,7 @@ PyType_Spec kSpec = {
     static_cast<int>(sizeof(EngineObject)),
     0,
     type_flags(),
-    kSlots,
+    kTypeSlots,
 };
 
 }  // namespace

@@ -65,7 +65,7 @@ int exec_module(PyObject* module) {
   });
 }
 
-PyModuleDef_Slot kSlots[] = {
+PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
@@ -76,7 +76,7 @@ PyModuleDef kModule = {
     "",
     0,
     nullptr,
-    kSlots,
+    kModuleSlots,
     nullptr,
     nullptr,
     nullptr,

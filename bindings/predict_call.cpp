@@ -15,7 +15,7 @@
 namespace quillfen::bindings {
 namespace {
 
-constexpr std::array<const char*, 1> kParameters = {"x_design"};
+constexpr std::array<const char*, 1> kPredictParameters = {"x_design"};
 
 template <class T>
 PyObject* predict_typed(TypedEngine<T>& engine, PyObject* x_design) {
@@ -38,7 +38,7 @@ PyObject* predict_typed(TypedEngine<T>& engine, PyObject* x_design) {
 
 PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 1> bound{};
-  const Signature signature{"predict", kParameters, kParameters.size()};
+  const Signature signature{"predict", kPredictParameters, kPredictParameters.size()};
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   ExclusiveAccess access(as_engine(self)->access);
   if (!access.acquired()) return nullptr;

@@ -19,7 +19,7 @@
 namespace quillfen::bindings {
 namespace {
 
-constexpr std::array<const char*, 13> kParameters = {
+constexpr std::array<const char*, 13> kUpdateParameters = {
     "x_design",      "y",   "sample_weight", "batch_weight", "n_features_in",
     "fit_intercept", "tau", "penalty",       "lambda_scale", "bandwidth_scale",
     "max_iter",      "tol", "ridge"};
@@ -143,7 +143,7 @@ PyObject* update_typed(TypedEngine<T>& engine, const UpdateArguments& arguments)
 
 PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 13> bound{};
-  const Signature signature{"update", kParameters, kParameters.size()};
+  const Signature signature{"update", kUpdateParameters, kUpdateParameters.size()};
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   ExclusiveAccess access(as_engine(self)->access);
   if (!access.acquired()) return nullptr;
