@@ -1,7 +1,9 @@
 """Coefficients and standard errors after every batch of a fit, kept beside the model file.
 
 The model file holds the final summary and the per-batch diagnostics; how the coefficients
-moved from batch to batch is recorded here, in a file next to it, for the plot.
+moved from batch to batch is recorded here, in a file next to it, for the plot. The total weight
+seen after each batch was added later, as an optional array: traces written before it still load,
+without it, and readers that predate it ignore it.
 """
 
 from dataclasses import dataclass, field
@@ -24,10 +26,12 @@ class CoefficientTrace:
     """Per-batch coefficient vectors (coef_ then the intercept) and their standard errors.
 
     A standard error is NaN where none exists (l1 penalty, covariance switched off).
+    `weights_seen` is empty for a trace written before it was recorded.
     """
 
     parameter_names: list[str] = field(default_factory=list)
     rows_seen: list[int] = field(default_factory=list)
+    weights_seen: list[float] = field(default_factory=list)
     coefficients: list[npt.NDArray[np.float64]] = field(default_factory=list)
     standard_errors: list[npt.NDArray[np.float64]] = field(default_factory=list)
 
@@ -41,6 +45,7 @@ class CoefficientTrace:
         if standard_errors.shape != coefficients.shape:
             standard_errors = np.full(coefficients.shape, np.nan)
         self.rows_seen.append(int(estimator.n_samples_seen_))
+        self.weights_seen.append(float(estimator._weight_sum))
         self.coefficients.append(coefficients)
         self.standard_errors.append(standard_errors)
 
@@ -51,6 +56,7 @@ class CoefficientTrace:
             format_version=np.array(TRACE_FORMAT_VERSION),
             parameter_names=np.array(self.parameter_names, dtype=str),
             rows_seen=np.array(self.rows_seen, dtype=np.int64),
+            weights_seen=np.array(self.weights_seen, dtype=np.float64),
             coefficients=np.array(self.coefficients, dtype=np.float64),
             standard_errors=np.array(self.standard_errors, dtype=np.float64),
         )
@@ -69,6 +75,9 @@ class CoefficientTrace:
                 trace = cls(
                     parameter_names=[str(name) for name in saved["parameter_names"]],
                     rows_seen=[int(r) for r in saved["rows_seen"]],
+                    weights_seen=[
+                        float(w) for w in saved.get("weights_seen", np.empty(0, dtype=np.float64))
+                    ],
                     coefficients=list(saved["coefficients"]),
                     standard_errors=list(saved["standard_errors"]),
                 )

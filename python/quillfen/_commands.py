@@ -29,6 +29,7 @@ from quillfen._extras import require
 from quillfen._interrupts import Interrupted, stop_on_ctrl_c
 from quillfen._prefetch import prefetched
 from quillfen._progress import Progress, progress
+from quillfen._reference_values import read_reference_values
 
 # Command-line option -> estimator parameter, passed only when given so that the estimator's
 # own defaults apply otherwise.
@@ -171,9 +172,11 @@ def run_summary(args: argparse.Namespace) -> None:
 
 def run_plot(args: argparse.Namespace) -> None:
     """Draw the fit's course from the model's history (and its trace, when present)."""
+    from quillfen._batch_loss import batch_mean_losses
     from quillfen._history_plot import draw_history
 
     require("matplotlib", "plot")
+    reference = {} if args.reference is None else read_reference_values(Path(args.reference))
     model_path = Path(args.model)
     model = _load_model(args.model)
     history = list(model.history_)
@@ -181,7 +184,14 @@ def run_plot(args: argparse.Namespace) -> None:
     if trace is None:
         print(
             f"quillfen: no per-batch coefficients for {model_path} (its {trace_path_for(model_path).name} "
-            "from 'quillfen fit' is missing); plotting iterations and objective only",
+            "from 'quillfen fit' is missing); plotting iterations and batch losses only",
+            file=sys.stderr,
+        )
+    elif unknown := [name for name in reference if name not in trace.parameter_names]:
+        # Not an error: one file of true values may serve models of fewer features.
+        print(
+            f"quillfen: note: {args.reference} names no coefficient of this model: "
+            f"{', '.join(unknown)}",
             file=sys.stderr,
         )
     out = Path(args.out)
@@ -190,6 +200,8 @@ def run_plot(args: argparse.Namespace) -> None:
             draw_history(
                 history,
                 trace,
+                batch_mean_losses(history, trace, model),
+                reference,
                 out_file,
                 title=f"{model_path.name}: {len(history)} batches",
             )

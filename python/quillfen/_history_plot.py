@@ -1,10 +1,12 @@
-"""The figure of a fit's course: coefficients batch by batch with 95 % bands, iterations, objective."""
+"""The figure of a fit's course: coefficients batch by batch with 95 % bands, iterations, losses."""
 
 import math
+import textwrap
 from pathlib import Path
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from quillfen._coefficient_trace import CoefficientTrace
 from quillfen._extras import require
@@ -13,18 +15,52 @@ from quillfen._extras import require
 Z_95 = 1.959963984540054
 MAX_COEFFICIENT_PANELS = 24
 PANEL_COLUMNS = 4
+# Texts of the loss panel, wrapped to its width (at font size 8 for the caption, 10 for the note).
+CAPTION_WIDTH = 92
+NOTE_WIDTH = 72
+LOSS_CAPTION = textwrap.fill(
+    "Each batch's mean Huber loss at the coefficients fitted after it (the solver's objective"
+    " × weight seen / batch weight): level while the batches are alike, a jump marks an unusual"
+    " batch. Not a convergence curve: the objective itself is divided by all the weight seen so"
+    " far, so it falls like 1 / batches whatever the fit does.",
+    CAPTION_WIDTH,
+)
+LOSSES_UNKNOWN = textwrap.fill(
+    "Each batch's mean Huber loss is not known: the batches' weights (or the l1 penalty's share)"
+    " are not recorded; 'quillfen fit' records them in the trace beside the model.",
+    NOTE_WIDTH,
+)
 
 
 def draw_history(
     history: list[dict[str, Any]],
     trace: CoefficientTrace | None,
+    losses: npt.NDArray[np.float64] | None,
+    reference: dict[str, float],
     path: Path,
     title: str,
 ) -> None:
-    """Write the figure for `history` (and `trace`, when known) to `path`; the suffix picks the format.
+    """Write the figure of a fit's course to `path`; the suffix picks the format.
 
     Uses matplotlib's Figure directly with the Agg canvas, so no display and no global pyplot
     state are involved.
+
+    Parameters
+    ----------
+    history : list of dict
+        The model's per-batch records (``iterations``, ``converged``).
+    trace : CoefficientTrace or None
+        The coefficients and standard errors after every batch, one panel each; None draws the
+        bottom row only.
+    losses : ndarray or None
+        Each batch's mean Huber loss at the fit after it (see `batch_mean_losses`); None when it
+        is not known, which the panel then says.
+    reference : dict of str to float
+        True values by coefficient name, drawn as dashed lines; names not in it get none.
+    path : Path
+        The image file to write.
+    title : str
+        The figure's title.
     """
     require("matplotlib", "plot")
     figure_module = require("matplotlib.figure", "plot")
@@ -34,7 +70,7 @@ def draw_history(
     n_coefficients = 0 if trace is None else min(len(trace.parameter_names), MAX_COEFFICIENT_PANELS)
     coefficient_rows = math.ceil(n_coefficients / PANEL_COLUMNS)
     figure = figure_module.Figure(
-        figsize=(14, 2.6 * (coefficient_rows + 1) + 0.8), layout="constrained"
+        figsize=(14, 2.8 * (coefficient_rows + 1) + 1.0), layout="constrained"
     )
     backend.FigureCanvasAgg(figure)
     grid = figure.add_gridspec(coefficient_rows + 1, PANEL_COLUMNS)
@@ -46,10 +82,12 @@ def draw_history(
     if trace is not None:
         coefficients = np.array(trace.coefficients)
         half_widths = Z_95 * np.array(trace.standard_errors)
+        legend: dict[str, Any] = {}
         for index in range(n_coefficients):
+            name = trace.parameter_names[index]
             axes = figure.add_subplot(grid[index // PANEL_COLUMNS, index % PANEL_COLUMNS])
             values = coefficients[:, index]
-            axes.plot(batches, values, color="C0", linewidth=1.2)
+            axes.plot(batches, values, color="C0", linewidth=1.2, label="estimate after the batch")
             if np.isfinite(half_widths[:, index]).any():
                 axes.fill_between(
                     batches,
@@ -60,9 +98,25 @@ def draw_history(
                     linewidth=0,
                     label="95 % interval",
                 )
-            axes.set_title(trace.parameter_names[index], fontsize=9)
+            if name in reference:
+                axes.axhline(
+                    reference[name], color="C3", linestyle="--", linewidth=1.2, label="true value"
+                )
+            axes.set_title(name, fontsize=9)
+            axes.set_xlabel("batch", fontsize=8)
+            axes.set_ylabel("coefficient value", fontsize=8)
             axes.tick_params(labelsize=8)
             axes.grid(alpha=0.3)
+            for handle, label in zip(*axes.get_legend_handles_labels(), strict=True):
+                legend.setdefault(label, handle)
+        figure.legend(
+            list(legend.values()),
+            list(legend),
+            loc="outside upper right",
+            ncols=len(legend),
+            fontsize=8,
+            frameon=False,
+        )
 
     iterations_axes = figure.add_subplot(grid[coefficient_rows, : PANEL_COLUMNS // 2])
     iterations = [int(record["iterations"]) for record in history]
@@ -72,16 +126,30 @@ def draw_history(
     iterations_axes.set_ylabel("solver iterations (red: not converged)")
     iterations_axes.grid(alpha=0.3)
 
-    objective_axes = figure.add_subplot(grid[coefficient_rows, PANEL_COLUMNS // 2 :])
-    objective = np.array([float(record["objective"]) for record in history])
-    objective_axes.plot(batches, objective, marker=".", color="C1")
-    if np.all(objective > 0):
-        objective_axes.set_yscale("log")
-    objective_axes.set_xlabel("batch")
-    objective_axes.set_ylabel("objective after the batch")
-    objective_axes.grid(alpha=0.3)
+    loss_axes = figure.add_subplot(grid[coefficient_rows, PANEL_COLUMNS // 2 :])
+    _draw_losses(loss_axes, batches, losses)
 
     for axes in figure.axes:
         axes.xaxis.set_major_locator(ticker.MaxNLocator(integer=True))
+    for axes in (iterations_axes, loss_axes):
+        axes.set_xlim(0.5, len(history) + 0.5)
     iterations_axes.yaxis.set_major_locator(ticker.MaxNLocator(integer=True))
     figure.savefig(path, dpi=100)
+
+
+def _draw_losses(
+    axes: Any, batches: npt.NDArray[np.int64], losses: npt.NDArray[np.float64] | None
+) -> None:
+    """The panel of each batch's mean loss, captioned with what it is and what it is not."""
+    axes.set_xlabel("batch")
+    axes.set_ylabel("mean Huber loss of the batch")
+    axes.grid(alpha=0.3)
+    if losses is None:
+        axes.text(0.5, 0.5, LOSSES_UNKNOWN, ha="center", va="center", transform=axes.transAxes)
+        axes.set_yticks([])
+        return
+    axes.plot(batches, losses, marker=".", color="C1")
+    if np.all(losses >= 0):
+        # From zero, so that a level course looks level and a jump looks its true size.
+        axes.set_ylim(bottom=0)
+    axes.set_title(LOSS_CAPTION, fontsize=8)

@@ -11,6 +11,7 @@ from collections.abc import Callable, Sequence
 
 from quillfen._command_error import CommandError
 from quillfen._interrupts import Interrupted
+from quillfen._reference_values import EXAMPLE
 
 EXIT_OK = 0
 EXIT_USAGE = 2
@@ -160,12 +161,20 @@ def build_parser() -> argparse.ArgumentParser:
     plot = commands.add_parser(
         "plot",
         help="plot a fit's course",
-        description="Draw the coefficients batch by batch with their 95 %% intervals, and the "
-        "solver's iterations and objective per batch; print the figure's path.",
+        # A description is %-formatted only when it holds "%(prog)", so "%" is written plainly.
+        description="Draw the coefficients batch by batch with their 95 % intervals, the "
+        "solver's iterations per batch and each batch's mean Huber loss; print the figure's path.",
     )
     plot.set_defaults(run=_commands.run_plot)
     plot.add_argument("model", metavar="MODEL.npz")
     plot.add_argument("--out", required=True, metavar="FIG.png", help="image file (png, pdf, svg)")
+    plot.add_argument(
+        "--reference",
+        metavar="TRUTH.json",
+        help="known true values to draw as dashed lines: a JSON object of coefficient names "
+        "(as the summary names them, the intercept as 'intercept') and numbers, e.g. "
+        f"{EXAMPLE}; coefficients it does not name get no line",
+    )
     return parser
 
 

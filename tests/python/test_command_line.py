@@ -1,5 +1,6 @@
 """The quillfen command line on small generated CSV and Parquet files."""
 
+import json
 import os
 import signal
 import subprocess
@@ -7,6 +8,7 @@ import sys
 import warnings
 from pathlib import Path
 
+import matplotlib.figure
 import numpy as np
 import pyarrow as pa
 import pyarrow.csv as pa_csv
@@ -16,6 +18,8 @@ from sklearn.exceptions import ConvergenceWarning
 
 import quillfen
 from quillfen import StreamingHuberRegressor
+from quillfen._batch_loss import batch_mean_losses
+from quillfen._coefficient_trace import CoefficientTrace
 from quillfen.cli import main
 
 FEATURES = ["a", "b", "c"]
@@ -341,6 +345,102 @@ def test_plot_without_a_matching_trace_draws_the_history_only(tmp_path, capsys):
     status, _, err = run(["plot", str(model_path), "--out", str(figure)], capsys)
     assert status == 0 and "no per-batch coefficients" in err
     assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def fit_three_batches(tmp_path: Path, capsys: pytest.CaptureFixture[str], weighted: bool) -> Path:
+    """'quillfen fit' over d.parquet, weighted by its column w or not: the model's path."""
+    rng = np.random.default_rng(15)
+    table = make_table(rng, 1500).append_column("w", pa.array(rng.uniform(0.5, 2.0, 1500)))
+    data = write(table, tmp_path / "d.parquet")
+    argv = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--batch-rows", "500"]
+    weights = ["--sample-weight", "w"] if weighted else []
+    assert run([*argv, *weights, "--out", str(tmp_path / "m.npz")], capsys)[0] == 0
+    return tmp_path / "m.npz"
+
+
+@pytest.mark.parametrize(
+    ("values", "note"),
+    [
+        ({"a": 1.5, "c": 0.5, "intercept": 4.0}, ""),
+        ({"b": -2, "zz": 1}, "coefficient of this model: zz"),
+    ],
+)
+def test_plot_draws_a_dashed_line_at_each_reference_value(
+    values, note, tmp_path, capsys, monkeypatch
+):
+    drawn = []
+    savefig = matplotlib.figure.Figure.savefig
+
+    def recording_savefig(figure, *args, **kwargs):
+        drawn.append(figure)
+        return savefig(figure, *args, **kwargs)
+
+    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", recording_savefig)
+    reference = tmp_path / "truth.json"
+    reference.write_text(json.dumps(values))
+    image = tmp_path / "f.png"
+    model = fit_three_batches(tmp_path, capsys, weighted=True)
+    status, out, err = run(
+        ["plot", str(model), "--out", str(image), "--reference", str(reference)], capsys
+    )
+    assert status == 0 and out.strip() == str(image) and image.read_bytes()[:4] == b"\x89PNG"
+    assert (note in err) if note else err == ""
+    for axes in drawn[0].axes[: len(FEATURES) + 1]:
+        name = axes.get_title()
+        dashed = [line.get_ydata()[0] for line in axes.get_lines() if line.get_linestyle() == "--"]
+        assert dashed == ([values[name]] if name in values else [])
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (None, "truth.json: no such file"),
+        ("{'a': 1}", "truth.json: not JSON"),
+        ("[1.5]", "expected a JSON object of coefficient names and values"),
+        ('{"a": "1.5"}', "the value of 'a' is not a finite number"),
+        ('{"a": true}', "the value of 'a' is not a finite number"),
+        ('{"a": NaN}', "the value of 'a' is not a finite number"),
+    ],
+)
+def test_bad_reference_file_gets_one_line_and_status_2(content, message, tmp_path, capsys):
+    reference = tmp_path / "truth.json"
+    if content is not None:
+        reference.write_text(content)
+    image = tmp_path / "f.png"
+    model = fit_three_batches(tmp_path, capsys, weighted=False)
+    status, _, err = run(
+        ["plot", str(model), "--out", str(image), "--reference", str(reference)], capsys
+    )
+    assert status == 2 and len(err.strip().splitlines()) == 1 and message in err
+    assert not image.exists()
+
+
+@pytest.mark.parametrize("weighted", [True, False])
+def test_batch_losses_are_each_batch_mean_huber_loss(weighted, tmp_path, capsys):
+    model_path = fit_three_batches(tmp_path, capsys, weighted)
+    trace_path = model_path.with_name("m.trace.npz")
+    if not weighted:
+        # A trace as written before it recorded the weights: unweighted, a batch weighs its rows.
+        with np.load(trace_path) as saved:
+            kept = {key: saved[key] for key in saved.files if key != "weights_seen"}
+        np.savez(trace_path, **kept)
+    model = quillfen.load(model_path)
+    trace = CoefficientTrace.load_matching(trace_path, model)
+    table = pq.read_table(tmp_path / "d.parquet")
+    x, y = columns_of(table, FEATURES), table["y"].to_numpy()
+    w = table["w"].to_numpy() if weighted else np.ones_like(y)
+    threshold = model.tau * model.scale_
+    expected = []
+    for start, parameters in zip(range(0, len(y), 500), trace.coefficients, strict=True):
+        rows = slice(start, start + 500)
+        residuals = y[rows] - x[rows] @ parameters[:-1] - parameters[-1]
+        size = np.abs(residuals)
+        loss = np.where(size <= threshold, residuals**2 / 2, threshold * (size - threshold / 2))
+        expected.append(np.average(loss, weights=w[rows]))
+    # The solver's objective also holds the pull toward the earlier batches' fit, a small term.
+    np.testing.assert_allclose(batch_mean_losses(model.history_, trace, model), expected, rtol=1e-2)
+    status, _, err = run(["plot", str(model_path), "--out", str(tmp_path / "f.png")], capsys)
+    assert status == 0 and err == ""
 
 
 def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):

@@ -1,0 +1,71 @@
+"""Each batch's mean Huber loss at the fit after it, recovered from the engine's objective.
+
+After batch b the engine reports the objective it minimised over that batch,
+
+    F_b = [L_b + 1/2 (beta - beta_prev)' I_prev (beta - beta_prev)] / W_b  (+ lambda_b sum |beta_j|)
+
+with L_b the sum of the batch's weighted Huber losses, W_b all the weight seen up to and
+including batch b, and the penalty (with a small linear term standing in for the earlier ones) on
+the l1 path only. The division by W_b makes F_b fall like 1/b whatever the fit does, so F_b says
+nothing about convergence. Without the penalty, multiplied back by W_b and divided by the batch's
+own weight w_b, it is the batch's mean loss L_b / w_b at the coefficients fitted after it, plus
+the quadratic pull toward the earlier fit (of the order of the number of coefficients over w_b).
+That stays level while the batches are alike and jumps at one that is not.
+"""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from quillfen._coefficient_trace import CoefficientTrace
+
+
+def batch_mean_losses(
+    history: list[dict[str, Any]], trace: CoefficientTrace | None, model: Any
+) -> npt.NDArray[np.float64] | None:
+    """The mean Huber loss of each batch at the coefficients fitted after it.
+
+    Parameters
+    ----------
+    history : list of dict
+        The model's per-batch records (``objective``, ``rows``, ``lambda_value``).
+    trace : CoefficientTrace or None
+        The fit's trace, which holds the batches' weights and the coefficients the l1 penalty
+        is taken from; None when the model has none.
+    model : StreamingHuberRegressor
+        The fitted model the history belongs to.
+
+    Returns
+    -------
+    ndarray of shape (len(history),) or None
+        The losses, in units of the target squared; None when the batches' weights or the l1
+        penalty's share are not known (a trace from an older ``quillfen fit``, or none, for a fit
+        with sample weights or the l1 penalty).
+    """
+    seen = _weights_seen(history, trace, model)
+    if seen is None:
+        return None
+    objective = np.array([float(record["objective"]) for record in history])
+    lambdas = np.array([float(record["lambda_value"]) for record in history])
+    if np.any(lambdas != 0.0):
+        if trace is None:
+            return None
+        penalised = np.array(trace.coefficients)
+        if model.fit_intercept:
+            penalised = penalised[:, :-1]
+        objective = objective - lambdas * np.abs(penalised).sum(axis=1)
+    losses: npt.NDArray[np.float64] = objective * seen / np.diff(seen, prepend=0.0)
+    return losses
+
+
+def _weights_seen(
+    history: list[dict[str, Any]], trace: CoefficientTrace | None, model: Any
+) -> npt.NDArray[np.float64] | None:
+    """The total weight seen after each batch, or None when it is not known."""
+    if trace is not None and len(trace.weights_seen) == len(history):
+        return np.array(trace.weights_seen, dtype=np.float64)
+    if int(model.n_samples_seen_) == float(model._weight_sum):
+        # Without sample weights a batch weighs its row count.
+        return np.cumsum([float(record["rows"]) for record in history])
+    return None
