@@ -3,11 +3,13 @@
 Six features (two with a true coefficient of zero) and an intercept; Student-t noise with 2
 degrees of freedom and 4% of the targets thrown off by gross errors, which widen a least-squares
 fit's intervals several times while the Huber fit hardly notices them. Written in row groups of 100000 rows, as a
-real export would be, so that `quillfen fit` can stream it.
+real export would be, so that `quillfen fit` can stream it. The true values go beside it, in
+OUT.truth.json, for `quillfen plot --reference` to draw.
 
 Usage: python examples/make_demo_data.py OUT.parquet
 """
 
+import json
 import sys
 from pathlib import Path
 
@@ -45,9 +47,17 @@ def row_group(rng: np.random.Generator, rows: int) -> pa.Table:
     return pa.table({**columns, "y": y})
 
 
+def truth_path_for(out: Path) -> Path:
+    """Where the true values of the data at `out` go: DATA.parquet -> DATA.truth.json."""
+    return out.with_name(f"{out.stem}.truth.json")
+
+
 def main(out: Path) -> None:
     rng = np.random.default_rng(SEED)
     out.parent.mkdir(parents=True, exist_ok=True)
+    # Named as the model's summary names them; written first, so that the data file, which make
+    # checks, never exists without it.
+    truth_path_for(out).write_text(json.dumps({**TRUE_COEF, "intercept": TRUE_INTERCEPT}) + "\n")
     partial = out.with_name(f".{out.name}.partial")
     first = row_group(rng, ROW_GROUP_ROWS)
     with pq.ParquetWriter(partial, first.schema) as writer:
@@ -56,7 +66,10 @@ def main(out: Path) -> None:
             writer.write_table(row_group(rng, ROW_GROUP_ROWS))
     partial.replace(out)
     truth = ", ".join(f"{name} {value:g}" for name, value in TRUE_COEF.items())
-    print(f"wrote {ROWS} rows to {out}; true coefficients: {truth}, intercept {TRUE_INTERCEPT:g}")
+    print(
+        f"wrote {ROWS} rows to {out}; true coefficients: {truth}, intercept {TRUE_INTERCEPT:g}"
+        f" (also in {truth_path_for(out)})"
+    )
 
 
 if __name__ == "__main__":
