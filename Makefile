@@ -5,6 +5,8 @@
 # The extension and the C++ tests come from one CMake build tree (build/py): pip builds both, so
 # the core library, whose linear-algebra units take minutes to compile, is compiled only once.
 
+# pipefail in the build's recipes needs bash.
+SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -27,29 +29,45 @@ demo: install-extension $(DEMO_DATA)
 	$(PY) examples/estimator_stream.py
 	$(VENV)/bin/quillfen fit $(DEMO_DATA) --target y --batch-rows 50000 --out $(DEMO_DIR)/model.npz
 	$(VENV)/bin/quillfen summary $(DEMO_DIR)/model.npz
-	@echo "plot written to $$($(VENV)/bin/quillfen plot $(DEMO_DIR)/model.npz --out $(DEMO_DIR)/fit.png)"
+	@echo "plot written to $$($(VENV)/bin/quillfen plot $(DEMO_DIR)/model.npz --out $(DEMO_DIR)/fit.png \
+	  --reference $(DEMO_DIR)/stream.truth.json)"
 
 $(DEMO_DATA): examples/make_demo_data.py | $(DEPS_STAMP)
 	$(PY) examples/make_demo_data.py $@
 
 $(PY):
+	@echo "== creating the virtual environment in $(VENV)"
 	$(PYTHON) -m venv $(VENV)
 
 $(DEPS_STAMP): requirements-dev.txt | $(PY)
+	@echo "== installing the build and test requirements into $(VENV) (first run only: a few minutes,"
+	@echo "   most of it downloading numpy, pandas, scikit-learn, Dask, pyarrow and matplotlib)"
 	$(PY) -m pip install --disable-pip-version-check -q -r requirements-dev.txt
 	touch $@
 
 # Builds the extension and the C++ tests with the tools already in .venv (no isolated build
-# environment) and installs the extension into .venv.
+# environment) and installs the extension into .venv. pip runs verbosely so that CMake's and the
+# compiler's progress ([done/total] per unit) shows; a build that is up to date passes in seconds.
 PIP_BUILD := CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m pip install --disable-pip-version-check \
-	  --no-build-isolation --no-deps -q -C build-dir=$(PY_BUILD)
+	  --no-build-isolation --no-deps -v -C build-dir=$(PY_BUILD)
+# Shows the build's progress lines (scikit-build-core's steps, ninja's [done/total] per unit, any
+# compiler diagnostic) as they come; the whole output goes to $(PY_BUILD).log, whose end is printed
+# when the build fails.
+PIP_BUILD_SHOWN = set -o pipefail; mkdir -p $(PY_BUILD); $(PIP_BUILD) $(1) . 2>&1 \
+	| tee $(PY_BUILD).log \
+	| { grep --line-buffered -E '^ *(\*\*\*|\[[0-9]+/[0-9]+\])|error:|warning:|^Successfully installed' \
+	    || true; } \
+	|| { tail -n 60 $(PY_BUILD).log; echo "build failed: the whole output is in $(PY_BUILD).log"; \
+	     exit 1; }
 
 install: $(DEPS_STAMP) gtest
-	$(PIP_BUILD) -C cmake.define.QUILLFEN_BUILD_TESTS=ON .
+	@echo "== building the extension and the C++ tests (from scratch about 2 minutes on 2 cores)"
+	@$(call PIP_BUILD_SHOWN,-C cmake.define.QUILLFEN_BUILD_TESTS=ON)
 
 # The extension alone, without the C++ tests, so that GoogleTest is not needed.
 install-extension: $(DEPS_STAMP)
-	$(PIP_BUILD) -C cmake.define.QUILLFEN_BUILD_TESTS=OFF .
+	@echo "== building the extension (from scratch about 1 minute on 2 cores)"
+	@$(call PIP_BUILD_SHOWN,-C cmake.define.QUILLFEN_BUILD_TESTS=OFF)
 
 gtest:
 	@if ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
