@@ -73,9 +73,12 @@ def test_any_array_like_fits_like_the_float64_array(convert):
     X, y = make_data()
     converted = convert(X)
     as_array = np.asarray(converted, dtype=np.float64)
-    expected = StreamingHuberRegressor().fit(as_array, y).predict(as_array)
+    expected = StreamingHuberRegressor().fit(as_array, y)
     model = StreamingHuberRegressor().fit(converted, y)
-    np.testing.assert_array_equal(model.predict(converted), expected)
+    # The same values reach the engine's design buffer, so the fit is the same computation; the
+    # prediction is NumPy's product, whose sums BLAS orders by the input's memory layout.
+    assert model.coef_.tobytes() == expected.coef_.tobytes()
+    np.testing.assert_allclose(model.predict(converted), expected.predict(as_array), rtol=1e-13)
 
 
 def test_sparse_input_is_a_type_error():
