@@ -62,7 +62,7 @@ void run_placed(std::size_t workers, Check check) {
   run_in_pool(pool, check);
 }
 
-class Operations : public testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+class Operations : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 TEST_P(Operations, RunEveryItemExactlyOnceOnItsOwnSlice) {
   const auto [workers, length] = GetParam();
@@ -104,10 +104,10 @@ TEST_P(Operations, RunEveryItemExactlyOnceOnItsOwnSlice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WorkersAndLengths, Operations,
-                         testing::Combine(testing::Values(0, 1, 2, 3),
-                                          testing::Values(0, 1, 2, 7, 1000, 100003)));
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3),
+                                            ::testing::Values(0, 1, 2, 7, 1000, 100003)));
 
-class Placement : public testing::TestWithParam<std::size_t> {};
+class Placement : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(Placement, NestedOperationsCoverEveryInnerElement) {
   run_placed(GetParam(), [] {
@@ -165,7 +165,7 @@ TEST_P(Placement, FailingPairStopsLaterPairsAndIsReturned) {
   });
 }
 
-INSTANTIATE_TEST_SUITE_P(GlobalAndPrivatePools, Placement, testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(GlobalAndPrivatePools, Placement, ::testing::Values(0, 1, 2));
 
 TEST(RunInPool, ReturnsResultsOnAWorkerAndRethrows) {
   ThreadPool pool(2);
