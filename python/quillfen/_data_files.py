@@ -160,7 +160,8 @@ def _csv_header(path: Path, command: str) -> list[str]:
             first_line = _read_first_line(stream)
     except (pa.ArrowException, OSError) as error:
         raise CommandError(f"{path}: cannot read the file ({_first_line(error)})") from None
-    text = first_line.decode("utf-8", errors="replace").strip("\r\n")
+    # "utf-8-sig": spreadsheet programs start a UTF-8 CSV with a byte-order mark, which Arrow skips.
+    text = first_line.decode("utf-8-sig", errors="replace").strip("\r\n")
     if not text.strip():
         raise CommandError(f"{path}: empty file (no header line)")
     header = next(csv.reader(io.StringIO(text)))

@@ -202,6 +202,21 @@ def test_predict_skips_bad_rows_with_their_kept_values(tmp_path, capsys):
     np.testing.assert_allclose(written["prediction"].to_numpy(), expected, atol=1e-12)
 
 
+def test_a_csv_with_a_byte_order_mark_reads_like_one_without(tmp_path, capsys):
+    # Spreadsheet programs write UTF-8 CSV with a byte-order mark before the header.
+    table = make_table(np.random.default_rng(14), 600).drop_columns(["id"])  # a feature first
+    plain = write(table, tmp_path / "plain.csv")
+    marked = tmp_path / "marked.csv"
+    marked.write_bytes(b"\xef\xbb\xbf" + plain.read_bytes())
+    models = []
+    for data in (plain, marked):
+        out = tmp_path / f"{data.stem}.npz"
+        argv = ["fit", str(data), "--target", "y", "--features", *FEATURES, "--out", str(out)]
+        assert run([*argv, "--quiet"], capsys)[0] == 0
+        models.append(quillfen.load(out))
+    assert models[0].coef_.tobytes() == models[1].coef_.tobytes()
+
+
 def test_estimator_warnings_one_line_each_then_a_count(tmp_path, capsys, monkeypatch):
     class WarnsEveryBatch(StreamingHuberRegressor):
         def partial_fit(self, X, y, sample_weight=None):
