@@ -211,9 +211,21 @@ def load_state(path: str | os.PathLike[str] | IO[bytes]) -> dict[str, Any]:
         dtype=str(contents["dtype"]),
         n_features_in=int(contents["n_features_in"]),
         feature_names=contents.get("feature_names"),
-        params=json.loads(str(contents["params"])),
+        params=_with_threads_clamped(json.loads(str(contents["params"]))),
     )
     return state
+
+
+def _with_threads_clamped(params: Any) -> Any:
+    """`params` with a file's `n_threads` held to the processors this process may use: a file,
+    not its reader, would otherwise decide how many threads start (a 6 KB file could ask for
+    thousands)."""
+    count = params.get("n_threads") if isinstance(params, dict) else None
+    if isinstance(count, int) and not isinstance(count, bool):
+        available = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else None
+        limit = available or os.cpu_count() or 1
+        params["n_threads"] = min(count, limit)
+    return params
 
 
 def load(path: str | os.PathLike[str] | IO[bytes]) -> Any:

@@ -2,6 +2,8 @@
 
 import copy
 import io
+import json
+import os
 import pickle
 import subprocess
 import sys
@@ -152,6 +154,20 @@ def test_saved_files_hold_no_pickles_and_bad_files_are_rejected(fitted, tmp_path
         np.savez(tmp_path / "bad.npz", **{**contents, key: value})
         with pytest.raises(ValueError, match=message):
             quillfen.load(tmp_path / "bad.npz")
+
+
+def test_a_files_thread_count_is_held_to_the_processors_available(fitted, tmp_path):
+    model, X = fitted
+    model.save(tmp_path / "model.npz")
+    with np.load(tmp_path / "model.npz", allow_pickle=False) as saved:
+        contents = dict(saved)
+    params = json.loads(str(contents["params"]))
+    np.savez(
+        tmp_path / "greedy.npz", **{**contents, "params": json.dumps({**params, "n_threads": 2000})}
+    )
+    loaded = quillfen.load(tmp_path / "greedy.npz")
+    assert loaded.n_threads <= (os.cpu_count() or 1)
+    np.testing.assert_array_equal(loaded.predict(X), model.predict(X))
 
 
 REJECTED_CALLS = {
