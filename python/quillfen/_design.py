@@ -52,3 +52,31 @@ class DesignBuffer:
         else:
             buffer[:, :n_features] = X
         return buffer
+
+
+# Headroom below the largest float64 for the sums that the pilot fit, the engine and the standard
+# errors form from squares of the batch's values.
+MAGNITUDE_HEADROOM = 2.0**-16
+
+
+def check_magnitudes(
+    design: npt.NDArray[Any], y: npt.NDArray[Any], sample_weight: npt.NDArray[Any] | None
+) -> None:
+    """Raises ValueError when the batch's squared values, summed over its weight, overflow float64.
+
+    Such a batch cannot be fitted: the least-squares pilot fit's sums overflow (LAPACK may then
+    never return), the engine's objective is not finite, and the standard errors' products would
+    be NaN for the rest of the stream. Refusing it first leaves everything as it was.
+    """
+    with np.errstate(over="ignore"):
+        weight = float(design.shape[0]) if sample_weight is None else float(np.sum(sample_weight))
+    largest = max(float(np.max(np.abs(design), initial=0.0)), float(np.max(np.abs(y), initial=0.0)))
+    limit = np.finfo(np.float64).max * MAGNITUDE_HEADROOM
+    with np.errstate(over="ignore"):
+        bound = largest * largest * max(weight, 1.0) * (design.shape[1] + 1)
+    if not bound < limit:
+        raise ValueError(
+            f"Input X or y holds values too large to fit: the largest magnitude, {largest:.3g},"
+            f" squared and summed over the batch's weight ({weight:.3g}) overflows float64."
+            " Rescale the columns (or the weights) before fitting."
+        )

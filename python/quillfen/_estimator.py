@@ -23,7 +23,7 @@ from quillfen._covariance import (
     sandwich,
     score_gram,
 )
-from quillfen._design import DesignBuffer, engine_array
+from quillfen._design import DesignBuffer, check_magnitudes, engine_array
 from quillfen._native_cpu import NativeCpuEngine
 from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
 from quillfen._stall import newton_step_is_negligible
@@ -536,7 +536,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             raise ValueError(f"sample_weight.shape == {weights.shape}, expected ({n_rows},)!")
         if not np.all(np.isfinite(weights)) or np.any(weights < 0):
             raise ValueError("sample_weight must be finite and non-negative")
-        if not weights.sum() > 0:
+        with np.errstate(over="ignore"):  # a total that overflows is refused later, by name
+            total = weights.sum()
+        if not total > 0:
             raise ValueError(
                 "sample_weight is zero everywhere: at least one row needs a positive weight"
             )
@@ -566,6 +568,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         design = buffer.fill(X)
         target = engine_array(y, dtype)
         sample_weight = None if weights is None else engine_array(weights, dtype)
+        check_magnitudes(design, target, sample_weight)
         scale: float
         if engine is None:
             engine, scale = self._seeded_engine(design, target, sample_weight, dtype)
@@ -592,6 +595,13 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         except ValueError as error:
             if "finite values" in str(error):
                 raise ValueError("Input X or y contains NaN or infinity.") from error
+            raise
+        except RuntimeError as error:
+            if "non-finite value" in str(error):  # overflow inside the solve; nothing was kept
+                raise ValueError(
+                    "the batch's values are too large to fit: the engine's calculation"
+                    " overflowed. Rescale the columns before fitting."
+                ) from error
             raise
         coefficients = result["coefficients"]
         converged = bool(result["converged"])
