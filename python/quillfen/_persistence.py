@@ -13,6 +13,8 @@ from __future__ import annotations
 
 import json
 import os
+import zipfile
+import zlib
 from typing import IO, Any
 
 import numpy as np
@@ -180,10 +182,10 @@ def save_state(state: dict[str, Any], path: str | os.PathLike[str] | IO[bytes]) 
 def load_state(path: str | os.PathLike[str] | IO[bytes]) -> dict[str, Any]:
     """Reads a file written by `save_state` back into a state dict.
 
-    Raises ValueError for a file of another format version or with missing entries.
+    Raises ValueError for a file that is not an intact ``.npz`` archive (truncated, corrupted, a
+    single ``.npy`` array), of another format version or with missing entries.
     """
-    with np.load(path, allow_pickle=False) as saved:
-        contents = {name: saved[name] for name in saved.files}
+    contents = _archive_contents(path)
     if "format_version" not in contents:
         raise ValueError("not a saved StreamingHuberRegressor: the file has no format_version")
     version = int(contents["format_version"])
@@ -214,6 +216,29 @@ def load_state(path: str | os.PathLike[str] | IO[bytes]) -> dict[str, Any]:
         params=_with_threads_clamped(json.loads(str(contents["params"]))),
     )
     return state
+
+
+def _archive_contents(path: str | os.PathLike[str] | IO[bytes]) -> dict[str, Any]:
+    """Every member of the ``.npz`` archive at `path`, as arrays; ValueError when it is none."""
+    try:
+        loaded = np.load(path, allow_pickle=False)
+    except (zipfile.BadZipFile, EOFError) as error:
+        raise ValueError(
+            f"not a saved StreamingHuberRegressor: not an .npz archive ({error})"
+        ) from None
+    if not isinstance(loaded, np.lib.npyio.NpzFile):
+        raise ValueError(
+            "not a saved StreamingHuberRegressor: a single .npy array, not an .npz archive"
+        )
+    try:
+        with loaded as saved:
+            return {name: saved[name] for name in saved.files}
+    except (zipfile.BadZipFile, zlib.error, EOFError, NotImplementedError) as error:
+        # A member cut short or altered (NotImplementedError: its compression method field): the
+        # archive's directory was read, its data is damaged.
+        raise ValueError(
+            f"not a saved StreamingHuberRegressor: a damaged archive ({error})"
+        ) from None
 
 
 def _with_threads_clamped(params: Any) -> Any:

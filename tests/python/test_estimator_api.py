@@ -156,6 +156,35 @@ def test_saved_files_hold_no_pickles_and_bad_files_are_rejected(fitted, tmp_path
             quillfen.load(tmp_path / "bad.npz")
 
 
+def _damaged(data, how):
+    if how == "npy":
+        buffer = io.BytesIO()
+        np.save(buffer, np.zeros(3))
+        return buffer.getvalue()
+    if how.startswith("cut"):
+        return data[: int(len(data) * float(how.split()[1]))]
+    rng = np.random.default_rng(int(how.split()[1]))
+    flipped = bytearray(data)
+    while bytes(flipped) == data or flipped[:4] != data[:4]:  # a damaged archive, not another file
+        flipped = bytearray(data)
+        flipped[rng.integers(4, len(data))] ^= 0xFF
+    return bytes(flipped)
+
+
+@pytest.mark.parametrize(
+    "how", ["npy", "cut 0.0", "cut 0.3", "cut 0.99", *[f"flip {k}" for k in range(6)]]
+)
+def test_a_damaged_file_is_a_value_error_or_loads_intact(fitted, how):
+    model, X = fitted
+    data = _written(model.save).getvalue()
+    try:
+        loaded = quillfen.load(io.BytesIO(_damaged(data, how)))
+    except ValueError:
+        return
+    # A flip in a field the archive does not check (a timestamp, say) leaves the data intact.
+    np.testing.assert_array_equal(loaded.predict(X), model.predict(X))
+
+
 def test_a_files_thread_count_is_held_to_the_processors_available(fitted, tmp_path):
     model, X = fitted
     model.save(tmp_path / "model.npz")
