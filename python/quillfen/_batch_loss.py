@@ -31,41 +31,26 @@ def batch_mean_losses(
     history : list of dict
         The model's per-batch records (``objective``, ``rows``, ``lambda_value``).
     trace : CoefficientTrace or None
-        The fit's trace, which holds the batches' weights and the coefficients the l1 penalty
-        is taken from; None when the model has none.
+        The fit's trace, which holds the weight seen after each batch and the coefficients the
+        l1 penalty is taken from; None when the model has none.
     model : StreamingHuberRegressor
         The fitted model the history belongs to.
 
     Returns
     -------
     ndarray of shape (len(history),) or None
-        The losses, in units of the target squared; None when the batches' weights or the l1
-        penalty's share are not known (a trace from an older ``quillfen fit``, or none, for a fit
-        with sample weights or the l1 penalty).
+        The losses, in units of the target squared; None without a trace that records the
+        batches' weights (none, or one from an older ``quillfen fit``).
     """
-    seen = _weights_seen(history, trace, model)
-    if seen is None:
-        return None
+    if trace is None or len(trace.weights_seen) != len(history):
+        return None  # no trace, or one written before the weights were recorded
+    seen = np.array(trace.weights_seen, dtype=np.float64)
     objective = np.array([float(record["objective"]) for record in history])
     lambdas = np.array([float(record["lambda_value"]) for record in history])
     if np.any(lambdas != 0.0):
-        if trace is None:
-            return None
         penalised = np.array(trace.coefficients)
         if model.fit_intercept:
             penalised = penalised[:, :-1]
         objective = objective - lambdas * np.abs(penalised).sum(axis=1)
     losses: npt.NDArray[np.float64] = objective * seen / np.diff(seen, prepend=0.0)
     return losses
-
-
-def _weights_seen(
-    history: list[dict[str, Any]], trace: CoefficientTrace | None, model: Any
-) -> npt.NDArray[np.float64] | None:
-    """The total weight seen after each batch, or None when it is not known."""
-    if trace is not None and len(trace.weights_seen) == len(history):
-        return np.array(trace.weights_seen, dtype=np.float64)
-    if int(model.n_samples_seen_) == float(model._weight_sum):
-        # Without sample weights a batch weighs its row count.
-        return np.cumsum([float(record["rows"]) for record in history])
-    return None

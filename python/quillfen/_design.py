@@ -54,29 +54,26 @@ class DesignBuffer:
         return buffer
 
 
-# Headroom below the largest float64 for the sums that the pilot fit, the engine and the standard
-# errors form from squares of the batch's values.
+# Headroom below the largest float64 for the sums that the pilot fit forms from squares of the
+# batch's values.
 MAGNITUDE_HEADROOM = 2.0**-16
 
 
-def check_magnitudes(
-    design: npt.NDArray[Any], y: npt.NDArray[Any], sample_weight: npt.NDArray[Any] | None
-) -> None:
+def check_magnitudes(design: npt.NDArray[Any], y: npt.NDArray[Any], batch_weight: float) -> None:
     """Raises ValueError when the batch's squared values, summed over its weight, overflow float64.
 
-    Such a batch cannot be fitted: the least-squares pilot fit's sums overflow (LAPACK may then
-    never return), the engine's objective is not finite, and the standard errors' products would
-    be NaN for the rest of the stream. Refusing it first leaves everything as it was.
+    The least-squares pilot fit of a first batch cannot be computed then: its sums overflow, and
+    LAPACK may fail or never return. Reads the batch without a copy; NaN and infinity pass, for the
+    engine's finiteness check to name.
     """
-    with np.errstate(over="ignore"):
-        weight = float(design.shape[0]) if sample_weight is None else float(np.sum(sample_weight))
-    largest = max(float(np.max(np.abs(design), initial=0.0)), float(np.max(np.abs(y), initial=0.0)))
+    extremes = (design.max(initial=0.0), -design.min(initial=0.0), y.max(), -y.min())
+    largest = float(max(extremes))
     limit = np.finfo(np.float64).max * MAGNITUDE_HEADROOM
     with np.errstate(over="ignore"):
-        bound = largest * largest * max(weight, 1.0) * (design.shape[1] + 1)
-    if not bound < limit:
+        bound = largest * largest * max(batch_weight, 1.0) * (design.shape[1] + 1)
+    if np.isfinite(largest) and not bound < limit:
         raise ValueError(
             f"Input X or y holds values too large to fit: the largest magnitude, {largest:.3g},"
-            f" squared and summed over the batch's weight ({weight:.3g}) overflows float64."
+            f" squared and summed over the batch's weight ({batch_weight:.3g}) overflows float64."
             " Rescale the columns (or the weights) before fitting."
         )

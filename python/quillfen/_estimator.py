@@ -568,14 +568,15 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         design = buffer.fill(X)
         target = engine_array(y, dtype)
         sample_weight = None if weights is None else engine_array(weights, dtype)
-        check_magnitudes(design, target, sample_weight)
+        with np.errstate(over="ignore"):  # an overflowing total is refused by name, below
+            batch_weight = float(X.shape[0]) if weights is None else float(weights.sum())
         scale: float
         if engine is None:
+            check_magnitudes(design, target, batch_weight)  # before the pilot fit can overflow
             engine, scale = self._seeded_engine(design, target, sample_weight, dtype)
         else:
             scale = self.scale_
         threshold = float(self.tau) * scale
-        batch_weight = float(X.shape[0]) if weights is None else float(weights.sum())
         try:
             result = engine.update(
                 design,
@@ -595,13 +596,6 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         except ValueError as error:
             if "finite values" in str(error):
                 raise ValueError("Input X or y contains NaN or infinity.") from error
-            raise
-        except RuntimeError as error:
-            if "non-finite value" in str(error):  # overflow inside the solve; nothing was kept
-                raise ValueError(
-                    "the batch's values are too large to fit: the engine's calculation"
-                    " overflowed. Rescale the columns before fitting."
-                ) from error
             raise
         coefficients = result["coefficients"]
         converged = bool(result["converged"])

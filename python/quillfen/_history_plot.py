@@ -26,8 +26,8 @@ LOSS_CAPTION = textwrap.fill(
     CAPTION_WIDTH,
 )
 LOSSES_UNKNOWN = textwrap.fill(
-    "Each batch's mean Huber loss is not known: the batches' weights (or the l1 penalty's share)"
-    " are not recorded; 'quillfen fit' records them in the trace beside the model.",
+    "Each batch's mean Huber loss is not known: the batches' weights are not recorded;"
+    " 'quillfen fit' records them in the trace beside the model.",
     NOTE_WIDTH,
 )
 

@@ -20,7 +20,7 @@ from typing import IO, Any
 import numpy as np
 
 from quillfen._design import engine_array
-from quillfen._native_cpu import NativeCpuEngine
+from quillfen._native_cpu import NativeCpuEngine, version
 
 FORMAT_VERSION = 1
 ENGINE_KEYS = (
@@ -242,14 +242,12 @@ def _archive_contents(path: str | os.PathLike[str] | IO[bytes]) -> dict[str, Any
 
 
 def _with_threads_clamped(params: Any) -> Any:
-    """`params` with a file's `n_threads` held to the processors this process may use: a file,
-    not its reader, would otherwise decide how many threads start (a 6 KB file could ask for
-    thousands)."""
+    """`params` with a file's `n_threads` held to the size of this process's shared pool (the
+    processors it may use): a file, not its reader, would otherwise decide how many threads start
+    (a 6 KB file could ask for thousands)."""
     count = params.get("n_threads") if isinstance(params, dict) else None
     if isinstance(count, int) and not isinstance(count, bool):
-        available = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else None
-        limit = available or os.cpu_count() or 1
-        params["n_threads"] = min(count, limit)
+        params["n_threads"] = min(count, int(version()["parallel_threads"]))
     return params
 
 

@@ -154,35 +154,14 @@ def test_saved_files_hold_no_pickles_and_bad_files_are_rejected(fitted, tmp_path
         np.savez(tmp_path / "bad.npz", **{**contents, key: value})
         with pytest.raises(ValueError, match=message):
             quillfen.load(tmp_path / "bad.npz")
-
-
-def _damaged(data, how):
-    if how == "npy":
-        buffer = io.BytesIO()
-        np.save(buffer, np.zeros(3))
-        return buffer.getvalue()
-    if how.startswith("cut"):
-        return data[: int(len(data) * float(how.split()[1]))]
-    rng = np.random.default_rng(int(how.split()[1]))
+    # Damaged archives: cut short, a byte flipped inside a member's data, a lone .npy array.
+    data = (tmp_path / "model.npz").read_bytes()
     flipped = bytearray(data)
-    while bytes(flipped) == data or flipped[:4] != data[:4]:  # a damaged archive, not another file
-        flipped = bytearray(data)
-        flipped[rng.integers(4, len(data))] ^= 0xFF
-    return bytes(flipped)
-
-
-@pytest.mark.parametrize(
-    "how", ["npy", "cut 0.0", "cut 0.3", "cut 0.99", *[f"flip {k}" for k in range(6)]]
-)
-def test_a_damaged_file_is_a_value_error_or_loads_intact(fitted, how):
-    model, X = fitted
-    data = _written(model.save).getvalue()
-    try:
-        loaded = quillfen.load(io.BytesIO(_damaged(data, how)))
-    except ValueError:
-        return
-    # A flip in a field the archive does not check (a timestamp, say) leaves the data intact.
-    np.testing.assert_array_equal(loaded.predict(X), model.predict(X))
+    flipped[len(data) // 2] ^= 0xFF
+    np.save(tmp_path / "lone.npy", np.zeros(3))
+    for damaged in (data[: len(data) // 3], bytes(flipped), (tmp_path / "lone.npy").read_bytes()):
+        with pytest.raises(ValueError, match="not a saved StreamingHuberRegressor"):
+            quillfen.load(io.BytesIO(damaged))
 
 
 def test_a_files_thread_count_is_held_to_the_processors_available(fitted, tmp_path):
@@ -207,16 +186,12 @@ REJECTED_CALLS = {
     "bad-parameter": lambda m, X, y: m.set_params(tau=-1.0).fit(X, y),
     "inf-in-frame": lambda m, X, y: m.partial_fit(named(np.where(X > 1.5, np.inf, X)), y),
     "other-names": lambda m, X, y: m.partial_fit(named(X, "abz"), y),
-    # Squares that overflow: accepted, such a batch made the standard errors NaN for good.
-    "huge-x": lambda m, X, y: m.partial_fit(X * 1e155, y),
-    "huge-y": lambda m, X, y: m.partial_fit(X, y * 1e155),
 }
-FRAME_ONLY_CALLS = ("inf-in-frame", "other-names")
 
 
 @pytest.mark.parametrize(
     "fitted_on, call",
-    [(np.asarray, name) for name in REJECTED_CALLS if name not in FRAME_ONLY_CALLS]
+    [(np.asarray, name) for name in list(REJECTED_CALLS)[:5]]
     + [(named, name) for name in REJECTED_CALLS],
 )
 def test_a_rejected_call_changes_nothing(fitted_on, call):
