@@ -24,6 +24,7 @@
 #include <Eigen/SVD>
 #pragma GCC diagnostic pop
 
+#include "common/eigen_blocking.hpp"
 #include "common/expected.hpp"
 #include "common/value_tests.hpp"
 #include "solver/direction_solve.hpp"
@@ -137,6 +138,7 @@ Expected<bool> solve_direction(std::span<const T> system, std::span<const T> gra
   if constexpr (kCholesky) {
     if (small && detail::try_small_cholesky(system, gradient, p, direction)) return false;
   }
+  pin_eigen_blocking();
   detail::ColumnMajor<T> a(p, p);
   for (std::size_t i = 0; i < p; ++i) {
     for (std::size_t j = 0; j < p; ++j) a(i, j) = system[i * p + j];

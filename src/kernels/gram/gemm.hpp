@@ -5,6 +5,7 @@
 #include <span>
 
 #include "common/checked_math.hpp"
+#include "common/eigen_blocking.hpp"
 #include "common/native_error.hpp"
 #include "kernels/gram/eigen_core.hpp"
 
@@ -26,6 +27,7 @@ Status gemm_at_b(std::span<const T> block, std::span<const T> weighted, std::uin
   if (p > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
     return NativeError::size_overflow();
   }
+  pin_eigen_blocking();
   using RowMajor = Eigen::Matrix<T, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
   const auto rows = Eigen::Index(r);
   const auto cols = Eigen::Index(p);
