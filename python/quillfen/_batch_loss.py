@@ -19,16 +19,17 @@ import numpy as np
 import numpy.typing as npt
 
 from quillfen._coefficient_trace import CoefficientTrace
+from quillfen._history import BatchHistory, Records, history_column
 
 
 def batch_mean_losses(
-    history: list[dict[str, Any]], trace: CoefficientTrace | None, model: Any
+    history: BatchHistory | Records, trace: CoefficientTrace | None, model: Any
 ) -> npt.NDArray[np.float64] | None:
     """The mean Huber loss of each batch at the coefficients fitted after it.
 
     Parameters
     ----------
-    history : list of dict
+    history : BatchHistory or list of dict
         The model's per-batch records (``objective``, ``rows``, ``lambda_value``).
     trace : CoefficientTrace or None
         The fit's trace, which holds the weight seen after each batch and the coefficients the
@@ -45,8 +46,8 @@ def batch_mean_losses(
     if trace is None or len(trace.weights_seen) != len(history):
         return None  # no trace, or one written before the weights were recorded
     seen = np.array(trace.weights_seen, dtype=np.float64)
-    objective = np.array([float(record["objective"]) for record in history])
-    lambdas = np.array([float(record["lambda_value"]) for record in history])
+    objective = history_column(history, "objective")
+    lambdas = history_column(history, "lambda_value")
     if np.any(lambdas != 0.0):
         penalised = np.array(trace.coefficients)
         if model.fit_intercept:

@@ -10,10 +10,15 @@ import numpy.typing as npt
 
 from quillfen._coefficient_trace import CoefficientTrace
 from quillfen._extras import require
+from quillfen._history import BatchHistory, Records, history_column
 
 # z value of a two-sided 95 % normal interval.
 Z_95 = 1.959963984540054
 MAX_COEFFICIENT_PANELS = 24
+# About the iterations panel's width in pixels: more bars would be narrower than a pixel.
+MAX_BARS = 1000
+# Each bar spans its batches' numbers, widened by this much on each side (0.4: bars of 0.8).
+BAR_MARGIN = 0.4
 PANEL_COLUMNS = 4
 # Texts of the loss panel, wrapped to its width (at font size 8 for the caption, 10 for the note).
 CAPTION_WIDTH = 92
@@ -33,7 +38,7 @@ LOSSES_UNKNOWN = textwrap.fill(
 
 
 def draw_history(
-    history: list[dict[str, Any]],
+    history: BatchHistory | Records,
     trace: CoefficientTrace | None,
     losses: npt.NDArray[np.float64] | None,
     reference: dict[str, float],
@@ -47,7 +52,7 @@ def draw_history(
 
     Parameters
     ----------
-    history : list of dict
+    history : BatchHistory or list of dict
         The model's per-batch records (``iterations``, ``converged``).
     trace : CoefficientTrace or None
         The coefficients and standard errors after every batch, one panel each; None draws the
@@ -119,9 +124,11 @@ def draw_history(
         )
 
     iterations_axes = figure.add_subplot(grid[coefficient_rows, : PANEL_COLUMNS // 2])
-    iterations = [int(record["iterations"]) for record in history]
-    converged = np.array([bool(record["converged"]) for record in history])
-    iterations_axes.bar(batches, iterations, color=np.where(converged, "C0", "C3"), width=0.8)
+    _draw_iterations(
+        iterations_axes,
+        history_column(history, "iterations"),
+        history_column(history, "converged"),
+    )
     iterations_axes.set_xlabel("batch")
     iterations_axes.set_ylabel("solver iterations (red: not converged)")
     iterations_axes.grid(alpha=0.3)
@@ -135,6 +142,32 @@ def draw_history(
         axes.set_xlim(0.5, len(history) + 0.5)
     iterations_axes.yaxis.set_major_locator(ticker.MaxNLocator(integer=True))
     figure.savefig(path, dpi=100)
+
+
+def _draw_iterations(
+    axes: Any, iterations: npt.NDArray[np.int64], converged: npt.NDArray[np.bool_]
+) -> None:
+    """Each batch's iterations as a bar, red when it did not converge; past `MAX_BARS` batches a
+    bar stands for a run of them, as tall as their most (red: as their most unconverged).
+
+    The bars are two filled outlines, not one patch each: a million batches draw in a second.
+    """
+    if len(iterations) == 0:
+        return
+    per_bar = math.ceil(len(iterations) / MAX_BARS)
+    starts = np.arange(0, len(iterations), per_bar)
+    left = starts + 1 - BAR_MARGIN
+    right = np.minimum(starts + per_bar, len(iterations)) + BAR_MARGIN
+    edges = np.stack([left, left, right, right], axis=1).ravel()
+    for heights, color in [
+        (iterations, "C0"),
+        (np.where(converged, 0, iterations), "C3"),
+    ]:
+        tallest = np.maximum.reduceat(heights, starts)
+        axes.fill_between(
+            edges, (tallest[:, None] * [0, 1, 1, 0]).ravel(), color=color, linewidth=0
+        )
+    axes.set_ylim(bottom=0)
 
 
 def _draw_losses(
