@@ -2,24 +2,49 @@
 
 `StreamingHuberRegressor` is the scikit-learn estimator; `load` reads a saved one back and `merge`
 combines estimators fitted on disjoint data. `NativeCpuEngine` is the low-level engine beneath them.
-scikit-learn is imported on first use of the estimator, so that ``import quillfen`` stays cheap.
+`RankDeficiencyWarning` says that the data do not identify some coefficients. Every name is
+imported on first use, so that ``import quillfen`` stays cheap (no scikit-learn) and the command
+line answers a Ctrl-C during its start-up itself.
 """
 
+from importlib import import_module
 from typing import TYPE_CHECKING, Any
 
-from quillfen._merge import merge
-from quillfen._native_cpu import NativeCpuEngine, version
-from quillfen._persistence import load
-
 if TYPE_CHECKING:
+    from quillfen._covariance import RankDeficiencyWarning
     from quillfen._estimator import StreamingHuberRegressor
+    from quillfen._merge import merge
+    from quillfen._native_cpu import NativeCpuEngine, version
+    from quillfen._persistence import load
 
-__all__ = ["NativeCpuEngine", "StreamingHuberRegressor", "load", "merge", "version"]
+__all__ = [
+    "NativeCpuEngine",
+    "RankDeficiencyWarning",
+    "StreamingHuberRegressor",
+    "load",
+    "merge",
+    "version",
+]
+
+# Where each public name lives.
+_HOMES = {
+    "NativeCpuEngine": "quillfen._native_cpu",
+    "version": "quillfen._native_cpu",
+    "RankDeficiencyWarning": "quillfen._covariance",
+    "StreamingHuberRegressor": "quillfen._estimator",
+    "load": "quillfen._persistence",
+    "merge": "quillfen._merge",
+}
 
 
 def __getattr__(name: str) -> Any:
-    if name == "StreamingHuberRegressor":
-        from quillfen._estimator import StreamingHuberRegressor
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'quillfen' has no attribute {name!r}")
+    value = getattr(import_module(home), name)
+    globals()[name] = value  # later lookups skip this function
+    return value
 
-        return StreamingHuberRegressor
-    raise AttributeError(f"module 'quillfen' has no attribute {name!r}")
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])

@@ -54,26 +54,29 @@ class DesignBuffer:
         return buffer
 
 
-# Headroom below the largest float64 for the sums that the pilot fit forms from squares of the
-# batch's values.
+# Headroom below the largest number of the element type for the sums that the pilot fit, the
+# solvers and the standard errors form from squares of the batch's values.
 MAGNITUDE_HEADROOM = 2.0**-16
 
 
 def check_magnitudes(design: npt.NDArray[Any], y: npt.NDArray[Any], batch_weight: float) -> None:
-    """Raises ValueError when the batch's squared values, summed over its weight, overflow float64.
+    """Raises ValueError when the batch's squared values, summed over its weight, overflow its
+    element type (float32 or float64).
 
-    The least-squares pilot fit of a first batch cannot be computed then: its sums overflow, and
-    LAPACK may fail or never return. Reads the batch without a copy; NaN and infinity pass, for the
-    engine's finiteness check to name.
+    On a first batch the least-squares pilot fit cannot be computed then (its sums overflow, and
+    LAPACK may fail or never return); on any batch the solvers' steps and the standard errors'
+    terms overflow or lose all precision. Reads the batch without a copy; NaN and infinity pass,
+    for the engine's finiteness check to name.
     """
     extremes = (design.max(initial=0.0), -design.min(initial=0.0), y.max(), -y.min())
     largest = float(max(extremes))
-    limit = np.finfo(np.float64).max * MAGNITUDE_HEADROOM
+    limit = float(np.finfo(design.dtype).max) * MAGNITUDE_HEADROOM
     with np.errstate(over="ignore"):
         bound = largest * largest * max(batch_weight, 1.0) * (design.shape[1] + 1)
     if np.isfinite(largest) and not bound < limit:
         raise ValueError(
             f"Input X or y holds values too large to fit: the largest magnitude, {largest:.3g},"
-            f" squared and summed over the batch's weight ({batch_weight:.3g}) overflows float64."
+            f" squared and summed over the batch's weight ({batch_weight:.3g}) overflows"
+            f" {design.dtype}."
             " Rescale the columns (or the weights) before fitting."
         )

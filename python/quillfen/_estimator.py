@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numbers
+import threading
 import warnings
 from typing import Any, Literal
 
@@ -17,6 +18,7 @@ from sklearn.utils.validation import (  # type: ignore[import-untyped]
 
 from quillfen._blas_threads import one_blas_thread
 from quillfen._covariance import (
+    RankDeficiencyWarning,
     Summary,
     coefficient_table,
     normal_quantile,
@@ -24,8 +26,10 @@ from quillfen._covariance import (
     score_gram,
 )
 from quillfen._design import DesignBuffer, check_magnitudes, engine_array
+from quillfen._history import BatchHistory, history_column
 from quillfen._native_cpu import NativeCpuEngine
-from quillfen._pilot import pilot_coefficients, robust_scale, seed_engine
+from quillfen._pilot import pilot_coefficients, robust_pilot, seed_engine
+from quillfen._ridge import ridge_term
 from quillfen._stall import newton_step_is_negligible
 
 # Default tolerances on the relative coefficient step. The Newton solver resolves steps far below
@@ -51,9 +55,11 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         quadratically, larger ones linearly. 1.345 keeps 95 % efficiency under normal noise.
     scale : "auto" or float, default="auto"
         Units of `tau`. "auto" estimates the scale once, from the first batch, as 1.4826 times the
-        median absolute deviation of its least-squares residuals, and keeps it for the rest of the
-        stream. A positive number fixes the scale; ``scale=1.0`` makes `tau` a threshold in the
-        raw units of ``y``.
+        median absolute deviation of the residuals of a robust pilot fit (least squares
+        reweighted with Huber weights until the scale settles), and keeps it for the rest of the
+        stream. A first batch whose y does not vary is refused then: it leaves nothing to measure
+        the scale by. A positive number fixes the scale; ``scale=1.0`` makes `tau` a threshold in
+        the raw units of ``y``.
     penalty : {"none", "l1"}, default="none"
         "l1" adds an l1 penalty on every coefficient but the intercept, solved by proximal
         gradient; the penalty level shrinks as the stream grows. Standard errors, `summary` and
@@ -71,8 +77,11 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         ``penalty="none"`` and 1e-6 for "l1" (whose solver cannot resolve finer steps); 1e-5 for
         float32 data.
     ridge : float, default=1e-8
-        Added to the diagonal of the Newton system to keep its solve stable. It changes the steps,
-        not the minimiser, so a well-posed fit does not depend on it.
+        Steadies the Newton solve of a singular or nearly singular system: ``ridge`` times the
+        system's smallest positive diagonal entry is added to its diagonal (at least 1e-6 times
+        it in float32, where a smaller term is lost in rounding). Being relative, it stays far
+        below the curvature of every column, whatever the columns' scales, so a well-posed fit
+        does not depend on it.
     fit_intercept : bool, default=True
         Whether to fit an intercept.
     n_threads : int or None, default=None
@@ -99,9 +108,10 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         Solver iterations of the last batch.
     converged_ : bool
         Whether the last batch's solve converged.
-    history_ : list of dict
-        One record per batch: rows, iterations, converged, objective, lambda_value, bandwidth and
-        used_regularized_fallback. A batch counts as converged when the solver met its tolerance,
+    history_ : sequence of dict
+        One record per batch, a dict with rows, iterations, converged, objective, lambda_value,
+        bandwidth and used_regularized_fallback; held as one array per field (``column(name)``
+        gives it), so a long stream's history costs a few bytes per batch. A batch counts as converged when the solver met its tolerance,
         or when its step search stalled where an exact Newton step would already meet it (the
         objective cannot be lowered further in floating point).
     n_features_in_ : int
@@ -135,7 +145,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
     n_batches_: int
     n_iter_: int
     converged_: bool
-    history_: list[BatchRecord]
+    history_: BatchHistory
     n_features_in_: int
 
     def __init__(
@@ -190,29 +200,31 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         self : StreamingHuberRegressor
             The fitted estimator. When fitting fails, the estimator keeps its earlier state.
         """
-        self._check_params()
-        snapshot = dict(self.__dict__)
-        try:
-            self._forget()
-            features, target = validate_data(self, X, y, reset=True, **_VALIDATION)
-            n_rows = features.shape[0]
-            weights = self._checked_weights(sample_weight, n_rows)
-            step = n_rows if self.batch_size is None else self.batch_size
-            notes = []
-            with one_blas_thread():
-                for start in range(0, n_rows, step):
-                    block = slice(start, start + step)
-                    part = None if weights is None else weights[block]
-                    if part is not None and not part.any():
-                        continue  # rows of weight 0 change nothing, and the engine needs weight
-                    notes.append(self._fold_in(features[block], target[block], part))
-        except BaseException:
-            self.__dict__.clear()
-            self.__dict__.update(snapshot)
-            raise
-        finally:
-            self.__dict__.pop("_design", None)  # do not keep a copy of the whole data set
-        _warn_unconverged(notes)
+        with self._lock:
+            self._check_params()
+            snapshot = self._snapshot()
+            try:
+                self._forget()
+                features, target = validate_data(self, X, y, reset=True, **_VALIDATION)
+                n_rows = features.shape[0]
+                weights = self._checked_weights(sample_weight, n_rows)
+                step = n_rows if self.batch_size is None else self.batch_size
+                notes = []
+                with one_blas_thread():
+                    for start in range(0, n_rows, step):
+                        block = slice(start, start + step)
+                        part = None if weights is None else weights[block]
+                        if part is not None and not part.any():
+                            continue  # rows of weight 0 change nothing; the engine needs weight
+                        notes.append(self._fold_in(features[block], target[block], part))
+                # Inside: an interrupt here must undo the fit too (and a warning filter that
+                # makes the warning an error makes a call that raises, which changes nothing).
+                _warn_unconverged(notes)
+            except BaseException:
+                self._roll_back(snapshot)
+                raise
+            finally:
+                self.__dict__.pop("_design", None)  # do not keep a copy of the whole data set
         return self
 
     def partial_fit(
@@ -224,9 +236,14 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         """Fold one batch into the model.
 
         The first call fixes `n_features_in_`, `feature_names_in_`, the element type (float32
-        data stays float32, anything else becomes float64) and `scale_`, and seeds the solver with
-        a least-squares fit of the batch. A batch whose solve does not converge raises a
-        `~sklearn.exceptions.ConvergenceWarning` and is kept.
+        data stays float32, anything else becomes float64), `scale_` and the settings the summary
+        depends on (see `set_params`), and seeds the solver with a pilot fit of the batch. A batch
+        whose solve does not converge raises a `~sklearn.exceptions.ConvergenceWarning` and is
+        kept (unless a warning filter turns the warning into an error: then the call raises and
+        changes nothing). A batch whose values overflow the standard errors' terms is refused.
+
+        Calls from several threads at once run one after another (every public method that reads
+        or writes the fitted state holds the estimator's lock).
 
         Parameters
         ----------
@@ -242,20 +259,19 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         self : StreamingHuberRegressor
             The updated estimator. A call that raises leaves it exactly as it was.
         """
-        first = not hasattr(self, "_engine")
-        if first:
+        with self._lock:
             self._check_params()
-        snapshot = dict(self.__dict__)
-        try:
-            features, target = self._validated_batch(X, y, reset=first)
-            weights = self._checked_weights(sample_weight, features.shape[0])
-            with one_blas_thread():
-                note = self._fold_in(features, target, weights)
-        except BaseException:
-            self.__dict__.clear()
-            self.__dict__.update(snapshot)
-            raise
-        _warn_unconverged([note])
+            first = "_engine" not in self.__dict__
+            snapshot = self._snapshot()
+            try:
+                features, target = self._validated_batch(X, y, reset=first)
+                weights = self._checked_weights(sample_weight, features.shape[0])
+                with one_blas_thread():
+                    note = self._fold_in(features, target, weights)
+                _warn_unconverged([note])  # inside, as in fit
+            except BaseException:
+                self._roll_back(snapshot)
+                raise
         return self
 
     def predict(self, X: npt.ArrayLike) -> npt.NDArray[np.floating]:
@@ -271,11 +287,12 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         ndarray of shape (n_samples,)
             ``X @ coef_ + intercept_``, in the element type of the training data.
         """
-        check_is_fitted(self)
-        features = self._validated_features(X)
-        dtype = self._engine.dtype
-        values = np.asarray(features, dtype=dtype) @ self.coef_
-        return np.asarray(values + np.array(self.intercept_, dtype=dtype), dtype=dtype)
+        with self._lock:
+            check_is_fitted(self)
+            features = self._validated_features(X)
+            dtype = self._engine.dtype
+            values = np.asarray(features, dtype=dtype) @ self.coef_
+            return np.asarray(values + np.array(self.intercept_, dtype=dtype), dtype=dtype)
 
     # ---------------------------------------------------------------------------------- inference
 
@@ -284,16 +301,34 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         """Sandwich covariance of the coefficients, rows and columns in the order of `coef_`, then
         the intercept.
 
+        Coefficients that the data seen do not identify (a constant column beside the intercept,
+        an indicator column for every level of a category beside it, fewer rows than
+        coefficients) have NaN rows and columns, and a `RankDeficiencyWarning` names them.
+
         Raises
         ------
         ValueError
-            With the l1 penalty, without `compute_covariance`, or when the information matrix is
-            singular.
+            With the l1 penalty, without `compute_covariance`, or when a setting the standard
+            errors depend on changed since the first batch.
         """
-        check_is_fitted(self)
-        self._require_inference()
-        with one_blas_thread():
-            return sandwich(self._information, self._score_gram)
+        with self._lock:
+            check_is_fitted(self)
+            self._require_inference()
+            with one_blas_thread():
+                covariance, unidentified = sandwich(self._information, self._score_gram)
+            names = self._parameter_names()
+        if unidentified.any():
+            involved = ", ".join(
+                name for name, flag in zip(names, unidentified, strict=True) if flag
+            )
+            warnings.warn(
+                "the information matrix is rank deficient: the data seen do not identify"
+                f" {involved} apart (collinear columns, a constant column beside the intercept,"
+                " or fewer rows than coefficients); their standard errors are NaN",
+                RankDeficiencyWarning,
+                stacklevel=2,
+            )
+        return covariance
 
     @property
     def bse_(self) -> npt.NDArray[np.float64]:
@@ -314,8 +349,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             Lower and upper bounds, rows in the order of `coef_`, then the intercept when fitted.
         """
         critical = normal_quantile(alpha)
-        params = self._params_vector()
-        spread = critical * self.bse_
+        with self._lock:
+            params = self._params_vector()
+            spread = critical * self.bse_
         return np.column_stack([params - spread, params + spread])
 
     def summary(self, alpha: float = 0.05) -> Summary:
@@ -331,10 +367,12 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         Summary
             Prints as the table; ``as_text()`` gives it as a string.
         """
+        with self._lock:
+            return self._summary(alpha)
+
+    def _summary(self, alpha: float) -> Summary:
         bse = self.bse_
-        names = [str(name) for name in self._feature_names()]
-        if self.fit_intercept:
-            names.append("intercept")
+        names = self._parameter_names()
         last = self.history_[-1]
         header = [
             ("Rows", f"{self.n_samples_seen_}"),
@@ -350,7 +388,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             ("Last batch", f"{'converged' if last['converged'] else 'NOT converged'}"),
             (
                 "Batches converged",
-                f"{sum(bool(r['converged']) for r in self.history_)}",
+                f"{np.count_nonzero(history_column(self.history_, 'converged'))}",
             ),
             ("Covariance", "sandwich"),
         ]
@@ -373,15 +411,42 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         """
         from quillfen._persistence import save_state, stream_state
 
-        save_state(stream_state(self), path)
+        with self._lock:
+            self._check_params()
+            self._check_stream_settings()
+            state = stream_state(self)
+        save_state(state, path)
+
+    def set_params(self, **params: Any) -> StreamingHuberRegressor:
+        """Set the estimator's parameters, as scikit-learn's estimators do.
+
+        Between `partial_fit` calls the settings that the fitted stream depends on (`tau`,
+        `penalty`, `fit_intercept`, `compute_covariance`, and `scale` other than "auto" or the
+        fitted `scale_`) may be set, but the next `partial_fit`, `summary`, `save` or `merge`
+        refuses them until `fit` starts a new stream.
+
+        Parameters
+        ----------
+        **params : dict
+            Parameter names and their new values.
+
+        Returns
+        -------
+        self : StreamingHuberRegressor
+            The estimator.
+        """
+        with self._lock:
+            return super().set_params(**params)  # type: ignore[no-any-return]
 
     def __getstate__(self) -> dict[str, Any]:
-        state: dict[str, Any] = dict(super().__getstate__())
-        state.pop("_design", None)
-        if "_engine" in state:
-            from quillfen._persistence import stream_state
+        with self._lock:
+            state: dict[str, Any] = dict(super().__getstate__())
+            state.pop("_design", None)
+            state.pop("_call_lock", None)
+            if "_engine" in state:
+                from quillfen._persistence import stream_state
 
-            state["_engine"] = stream_state(self)
+                state["_engine"] = stream_state(self)
         return state
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -391,8 +456,18 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
 
             state = dict(state)
             del state["_engine"]
+            settings = state.get("_stream_settings")
             super().__setstate__(state)
+            if settings is None:
+                restore_into(self, saved)
+                return
+            # Restored under the settings the stream was fitted with (its threshold, its number
+            # of coefficients), then the parameters as set, changed or not, come back.
+            current = {name: getattr(self, name) for name in settings}
+            self.__dict__.update(settings)
             restore_into(self, saved)
+            self.__dict__.update(current)
+            self._stream_settings = settings
         else:
             super().__setstate__(state)
 
@@ -480,6 +555,67 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             if name in _LAYER_STATE or (name.endswith("_") and not name.startswith("_")):
                 del self.__dict__[name]
 
+    @property
+    def _lock(self) -> threading.RLock:
+        """Held by every public call that reads or writes the learned state, so that calls from
+        several threads run one after another. Made on first use: scikit-learn's constructors
+        set parameters only."""
+        lock: threading.RLock = self.__dict__.setdefault("_call_lock", threading.RLock())
+        return lock
+
+    def _snapshot(self) -> tuple[dict[str, Any], dict[str, Any] | None, int]:
+        """What `_roll_back` needs to undo a call: the attributes, the engine's summary (the
+        engine object itself is kept and written in place) and the length of the history, to
+        which a call only appends."""
+        engine: NativeCpuEngine | None = self.__dict__.get("_engine")
+        history = self.__dict__.get("history_")
+        return (
+            dict(self.__dict__),
+            None if engine is None else dict(engine.state()),
+            0 if history is None else len(history),
+        )
+
+    def _roll_back(self, snapshot: tuple[dict[str, Any], dict[str, Any] | None, int]) -> None:
+        """Puts engine and attributes back as `_snapshot` found them. A second Ctrl-C while this
+        runs must not leave the two disagreeing, so the engine's restore is retried."""
+        attributes, summary, n_records = snapshot
+        while True:
+            try:
+                engine = attributes.get("_engine")
+                if engine is not None and summary is not None:
+                    engine.restore(*(summary[key] for key in _ENGINE_STATE))
+                history = attributes.get("history_")
+                if history is not None and len(history) > n_records:
+                    del history[n_records:]
+                self.__dict__.clear()
+                self.__dict__.update(attributes)
+                return
+            except KeyboardInterrupt:
+                continue
+
+    def _fix_stream_settings(self) -> None:
+        """Records the settings the stream's summary depends on, as its first batch used them."""
+        self._stream_settings = {name: getattr(self, name) for name in _STREAM_SETTINGS}
+
+    def _check_stream_settings(self) -> None:
+        """Raises ValueError when a setting that the fitted summary depends on has changed."""
+        fixed: dict[str, Any] | None = self.__dict__.get("_stream_settings")
+        if fixed is None:
+            return
+        for name, value in fixed.items():
+            current = getattr(self, name)
+            if name == "scale":  # the scale is the fitted one, whether estimated or given
+                value = self.scale_
+                same = isinstance(current, str) or current == value
+            else:
+                same = bool(current == value)
+            if not same:
+                raise ValueError(
+                    f"{name}={current!r}, but the fitted stream used {name}={value!r}: the summary"
+                    " depends on it. Call fit, or clone the estimator, to start a new stream"
+                    f" with the new value, or set {name} back"
+                )
+
     def _validated_batch(self, X: Any, y: Any, reset: bool) -> tuple[Any, Any]:
         """(X, y) as 2-D and 1-D arrays of real numbers with the fitted number of features.
 
@@ -547,8 +683,9 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
     def _fold_in(self, X: Any, y: Any, weights: npt.NDArray[np.floating] | None) -> str | None:
         """Runs one engine update on a validated batch and records its outcome.
 
-        Attributes change only after the engine has accepted the batch. Returns the text of a
-        convergence warning for the caller to issue once its state is complete, or None.
+        The engine commits the batch before the layer's own terms are computed: a caller that
+        sees an exception must undo both with `_roll_back`. Returns the text of a convergence
+        warning for the caller to issue once its state is complete, or None.
         """
         engine: NativeCpuEngine | None = self.__dict__.get("_engine")
         first = engine is None
@@ -557,11 +694,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             dtype = "float32" if X.dtype == np.float32 else "float64"
         else:
             dtype = engine.dtype
-            if engine.n_parameters != self.n_features_in_ + bool(self.fit_intercept):
-                raise ValueError(
-                    f"fit_intercept is {self.fit_intercept} now but was not for the first batch;"
-                    " call fit, or clone the estimator, to start a new stream"
-                )
+            self._check_stream_settings()
         buffer: DesignBuffer | None = self.__dict__.get("_design")
         if buffer is None or buffer.dtype != dtype or buffer.fit_intercept != self.fit_intercept:
             buffer = self._design = DesignBuffer(dtype, bool(self.fit_intercept))
@@ -570,10 +703,12 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         sample_weight = None if weights is None else engine_array(weights, dtype)
         with np.errstate(over="ignore"):  # an overflowing total is refused by name, below
             batch_weight = float(X.shape[0]) if weights is None else float(weights.sum())
+        check_magnitudes(design, target, batch_weight)  # before the pilot fit or a solve overflows
         scale: float
         if engine is None:
-            check_magnitudes(design, target, batch_weight)  # before the pilot fit can overflow
             engine, scale = self._seeded_engine(design, target, sample_weight, dtype)
+            self._engine = engine  # a failure from here on drops it with the snapshot's undo
+            self._fix_stream_settings()
         else:
             scale = self.scale_
         threshold = float(self.tau) * scale
@@ -591,12 +726,20 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
                 float(self.bandwidth_scale) * scale,
                 int(self.max_iter),
                 self._tolerance(dtype),
-                float(self.ridge),
+                self._ridge_term(design, sample_weight, batch_weight),
             )
         except ValueError as error:
             if "finite values" in str(error):
                 raise ValueError("Input X or y contains NaN or infinity.") from error
             raise
+        except RuntimeError as error:
+            if "non-finite" not in str(error):
+                raise
+            raise ValueError(
+                "the batch's solve overflowed (a nearly singular system, often a column that is"
+                " constant or collinear so far, in float32): the batch was not folded in. Fit in"
+                " float64, drop or rescale such columns, or raise ridge"
+            ) from error
         coefficients = result["coefficients"]
         converged = bool(result["converged"])
         if not converged and self.penalty == "none":
@@ -611,16 +754,25 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
                 threshold,
                 self._tolerance(dtype),
             )
-        # The score Gram must cover every batch: once one batch was folded in without it (the
-        # settings changed mid-stream), standard errors are gone for this stream.
+        # The score Gram must cover every batch: a stream whose first batch went without it
+        # has no standard errors.
         previous = self.__dict__.get("_score_gram")
+        gram = None
         if self._gathers_scores() and (first or previous is not None):
             gram = score_gram(design, target, coefficients, sample_weight, threshold)
-            self._score_gram = gram if previous is None else previous + gram
-        elif previous is not None:
-            del self._score_gram
+            if previous is not None:
+                gram = previous + gram
+        if not (
+            np.isfinite(result["information"]).all() and (gram is None or np.isfinite(gram).all())
+        ):
+            raise ValueError(
+                "Input X or y holds values too large for the standard errors: the batch's"
+                " curvature or score terms overflow. The batch was not folded in; rescale the"
+                " columns (or the weights) before fitting."
+            )
 
-        self._engine = engine
+        if gram is not None:
+            self._score_gram = gram
         self.scale_ = scale
         self._threshold = threshold
         self._coefficients = coefficients
@@ -640,7 +792,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             "bandwidth": float(result["bandwidth"]),
             "used_regularized_fallback": bool(result["used_regularized_fallback"]),
         }
-        self.__dict__.setdefault("history_", []).append(record)
+        self.__dict__.setdefault("history_", BatchHistory()).append(record)
         if self.converged_:
             return None
         return (
@@ -658,18 +810,34 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         sample_weight: npt.NDArray[np.floating] | None,
         dtype: Literal["float32", "float64"],
     ) -> tuple[NativeCpuEngine, float]:
-        """A new engine seeded with the first batch's least-squares fit, and the scale of `tau`."""
-        pilot = pilot_coefficients(design, y, sample_weight)
+        """A new engine seeded with the first batch's pilot fit, and the scale of `tau`."""
         if self.scale == "auto":
-            residuals = (
-                np.asarray(y, dtype=np.float64) - np.asarray(design, dtype=np.float64) @ pilot
-            )
-            scale = robust_scale(residuals, y, sample_weight, design.shape[1])
+            pilot, scale = robust_pilot(design, y, sample_weight)
         else:
-            scale = float(self.scale)
+            pilot, scale = pilot_coefficients(design, y, sample_weight), float(self.scale)
         engine = NativeCpuEngine(dtype, design.shape[1], self.n_threads)
         seed_engine(engine, pilot)
         return engine, scale
+
+    def _ridge_term(
+        self,
+        design: npt.NDArray[np.floating],
+        sample_weight: npt.NDArray[np.floating] | None,
+        batch_weight: float,
+    ) -> float:
+        """The absolute ridge for the engine: `ridge` relative to the Newton system's diagonal,
+        estimated from the information so far (divided by its weight, as the system is), or on a
+        first batch from the weighted mean square of each design column."""
+        if self.ridge == 0:
+            return 0.0
+        information = self.__dict__.get("_information")
+        if information is not None and self._weight_sum > 0:
+            diagonal = np.diagonal(information).astype(np.float64) / self._weight_sum
+            if (diagonal > 0).any():
+                return ridge_term(float(self.ridge), diagonal, information.dtype)
+        squares = np.square(design, dtype=np.float64)
+        totals = squares.sum(axis=0) if sample_weight is None else sample_weight @ squares
+        return ridge_term(float(self.ridge), totals / batch_weight, design.dtype)
 
     def _tolerance(self, dtype: str) -> float:
         if self.tol is not None:
@@ -697,6 +865,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             )
         if "_score_gram" not in self.__dict__:
             raise ValueError("standard errors need compute_covariance=True while fitting")
+        self._check_stream_settings()
 
     def _params_vector(self) -> npt.NDArray[np.float64]:
         check_is_fitted(self)
@@ -706,6 +875,11 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
         if self._names is not None:
             return list(self._names)
         return [f"x{j}" for j in range(self.n_features_in_)]
+
+    def _parameter_names(self) -> list[str]:
+        """Names of the coefficients in the engine's order: the features, then "intercept"."""
+        names = [str(name) for name in self._feature_names()]
+        return [*names, "intercept"] if self.fit_intercept else names
 
 
 _FEATURES: dict[str, Any] = {"dtype": "numeric", "accept_sparse": False, "ensure_all_finite": True}
@@ -719,7 +893,19 @@ _LAYER_STATE = (
     "_information",
     "_weight_sum",
     "_score_gram",
+    "_stream_settings",
 )
+# The engine summary's entries, in the order `NativeCpuEngine.restore` takes them.
+_ENGINE_STATE = (
+    "coefficients",
+    "information",
+    "n_samples_seen",
+    "batch_count",
+    "previous_lambda",
+    "weight_sum",
+)
+# The parameters that a fitted summary depends on: fixed by a stream's first batch.
+_STREAM_SETTINGS = ("tau", "scale", "penalty", "fit_intercept", "compute_covariance")
 
 
 def _warn_unconverged(notes: list[str | None]) -> None:

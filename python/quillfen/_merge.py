@@ -6,8 +6,8 @@ from collections.abc import Iterable
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
+from quillfen._history import BatchHistory
 from quillfen._persistence import estimator_from_state, stream_state
 
 # Parameters that only steer how a fit runs, not what it estimates: merged estimators may differ.
@@ -18,16 +18,17 @@ def merge(estimators: Iterable[Any]) -> Any:
     """Combine estimators fitted on disjoint data with the same settings into one.
 
     The information matrices, counters, weights and score Gram matrices are summed; the
-    coefficients become the information-weighted mean ``(sum_k I_k)^-1 sum_k I_k beta_k``, and
-    `scale_` the weight-weighted mean of the estimators' scales (their common scale when they
-    agree). The result is a fitted estimator that predicts, reports standard errors and takes
-    further batches. The inputs are not changed.
+    coefficients become the information-weighted mean ``(sum_k I_k)^-1 sum_k I_k beta_k``. The
+    estimators must share `scale_` (their Huber thresholds must agree for the sums to describe
+    one fit): give them the same numeric ``scale``, for example the `scale_` of a first fit. The
+    result is a fitted estimator that predicts, reports standard errors and takes further
+    batches. The inputs are not changed.
 
     Parameters
     ----------
     estimators : iterable of StreamingHuberRegressor
-        Fitted estimators with identical parameters (`n_threads` and `batch_size` aside), feature
-        names, element type and ``penalty="none"``.
+        Fitted estimators with identical parameters (`n_threads` and `batch_size` aside), the
+        same `scale_`, feature names and element type, and ``penalty="none"``.
 
     Returns
     -------
@@ -38,10 +39,15 @@ def merge(estimators: Iterable[Any]) -> Any:
     Raises
     ------
     ValueError
-        When no estimator is given, when settings, feature names or element types differ, or with
-        an l1 penalty (its penalised coefficients cannot be combined this way).
+        When no estimator is given, when settings, scales, feature names or element types differ,
+        when an estimator's settings changed since its first batch, or with an l1 penalty (its
+        penalised coefficients cannot be combined this way).
     """
-    states = [stream_state(estimator) for estimator in estimators]
+    states = []
+    for estimator in estimators:
+        with estimator._lock:
+            estimator._check_stream_settings()
+            states.append(stream_state(estimator))
     if not states:
         raise ValueError("merge needs at least one fitted estimator")
     first = states[0]
@@ -62,7 +68,6 @@ def merge(estimators: Iterable[Any]) -> Any:
             "the summed information matrix is singular: together the estimators' data do not"
             " identify every coefficient"
         ) from error
-    weights = np.array([float(s["weight_sum"]) for s in states])
     grams = [s["score_gram"] for s in states]
     merged = dict(first)
     merged.update(
@@ -71,21 +76,11 @@ def merge(estimators: Iterable[Any]) -> Any:
         n_samples_seen=sum(int(s["n_samples_seen"]) for s in states),
         batch_count=sum(int(s["batch_count"]) for s in states),
         previous_lambda=0.0,
-        weight_sum=float(weights.sum()),
-        scale=_merged_scale([float(s["scale"]) for s in states], weights),
+        weight_sum=sum(float(s["weight_sum"]) for s in states),
         score_gram=None if any(g is None for g in grams) else sum(grams),
-        history=[record for s in states for record in s["history"]],
+        history=BatchHistory.concatenate(s["history"] for s in states),
     )
     return estimator_from_state(merged)
-
-
-def _merged_scale(scales: list[float], weights: npt.NDArray[np.float64]) -> float:
-    """The weight-weighted mean of the scales; exactly the common scale when they agree, as in
-    the parallel mode, where the first partition fixes it for all (a rounded mean would differ).
-    """
-    if all(scale == scales[0] for scale in scales):
-        return scales[0]
-    return float(np.average(scales, weights=weights))
 
 
 def _check_compatible(first: dict[str, Any], other: dict[str, Any], index: int) -> None:
@@ -110,4 +105,10 @@ def _check_compatible(first: dict[str, Any], other: dict[str, Any], index: int) 
     ):
         raise ValueError(
             f"cannot merge: estimator {index} has other feature names than estimator 0"
+        )
+    if other["scale"] != first["scale"]:
+        raise ValueError(
+            f"cannot merge: estimator {index} has scale_={other['scale']!r}, estimator 0 has"
+            f" scale_={first['scale']!r}; fits at different Huber thresholds do not combine."
+            " Fit every part with the same numeric scale (e.g. the scale_ of a first fit)"
         )

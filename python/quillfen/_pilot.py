@@ -2,8 +2,8 @@
 
 The engine starts its solve at the stored coefficients. A fresh engine stores zeros, and when every
 residual of the first batch lies outside the Huber threshold at zero, every curvature weight is 0 and
-the first solve stalls there. Seeding the engine with a least-squares fit of the first batch, together
-with zero information, counters and weight, moves only the start point: with zero information the
+the first solve stalls there. Seeding the engine with a pilot fit of the first batch (least squares,
+or its robust refinement when the scale is estimated from the batch), together with zero information, counters and weight, moves only the start point: with zero information the
 quadratic summary vanishes, so the first objective does not depend on the seed.
 
 These functions know nothing of scikit-learn; the distributed layer reuses them to seed its workers.
@@ -21,6 +21,13 @@ from quillfen._native_cpu import NativeCpuEngine
 MAD_TO_SIGMA = 1.482602218505602
 # Residual scales below this fraction of y's spread are rounding noise of an exact fit.
 NEGLIGIBLE_SCALE = 1.5e-8
+# A spread of y below this fraction of its largest magnitude is rounding: y is constant.
+CONSTANT_Y_RELATIVE = 64 * np.finfo(np.float64).eps
+# The robust pilot fit: Huber's threshold of 95 % efficiency under normal noise, in units of the
+# scale, and steps until the scale changes by less than PILOT_SCALE_RTOL (it settles in a few).
+PILOT_TAU = 1.345
+PILOT_STEPS = 30
+PILOT_SCALE_RTOL = 1e-4
 
 
 def pilot_coefficients(
@@ -56,33 +63,73 @@ def weighted_median(
     return float(values[order][index])
 
 
-def robust_scale(
-    residuals: npt.NDArray[np.floating],
+def robust_pilot(
+    design: npt.NDArray[np.floating],
     y: npt.NDArray[np.floating],
     sample_weight: npt.NDArray[np.floating] | None,
-    n_parameters: int,
-) -> float:
-    """The scale of the pilot fit's residuals: 1.4826 x their weighted median absolute value.
+) -> tuple[npt.NDArray[np.float64], float]:
+    """Start coefficients and the residual scale of a first batch, both robust to outliers.
 
-    Least-squares residuals with an intercept are centred, so the deviation is taken from zero.
+    Least squares first, then iteratively reweighted least squares with Huber weights at
+    `PILOT_TAU`, the scale re-estimated at each step as 1.4826 x the weighted median absolute
+    deviation of the residuals about their median, until the scale settles. Least-squares
+    residuals alone let one-sided outliers inflate the scale several times over.
+
     The residuals cannot measure the noise when the batch has no more rows of positive weight
-    than parameters (the pilot fit is exact), nor when they vanish to rounding level against the
-    spread of y (noise-free data). The spread of y itself (1.4826 x its weighted median absolute
-    deviation) then stands in: an upper bound that keeps the fit close to least squares. A
-    constant y, which leaves nothing to measure, gives 1.0.
+    than parameters (the fit is exact), nor when they vanish to rounding level against the spread
+    of y (noise-free data): the spread of y itself then stands in, an upper bound that keeps the
+    fit close to least squares. Raises ValueError when y does not vary at all, which leaves
+    nothing to measure a scale by.
     """
     weights = None if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
     target = np.asarray(y, dtype=np.float64)
-    centre = weighted_median(target, weights)
-    spread = MAD_TO_SIGMA * weighted_median(np.abs(target - centre), weights)
-    absolute = np.abs(np.asarray(residuals, dtype=np.float64))
-    scale = MAD_TO_SIGMA * weighted_median(absolute, weights)
     n_rows = target.size if weights is None else int(np.count_nonzero(weights))
-    if n_rows <= n_parameters or not scale > NEGLIGIBLE_SCALE * spread:
-        scale = spread
-    if not (scale > 0.0 and np.isfinite(scale)):
-        scale = 1.0
-    return float(scale)
+    if n_rows == 1:
+        raise ValueError(
+            'scale="auto" cannot estimate the residual scale from a first batch of 1 sample:'
+            " start the stream with more rows, or give the scale as a number"
+        )
+    spread = _spread(target, weights)
+    if not spread > CONSTANT_Y_RELATIVE * float(np.max(np.abs(target))):
+        raise ValueError(
+            'scale="auto" cannot estimate the residual scale from a first batch whose y does not'
+            " vary: start the stream with a batch whose y varies, or give the scale as a number"
+        )
+    coefficients = pilot_coefficients(design, target, weights)
+    if n_rows <= design.shape[1]:
+        return coefficients, spread
+    a = np.asarray(design, dtype=np.float64)
+    previous = np.inf
+    for _ in range(PILOT_STEPS):
+        residuals = target - a @ coefficients
+        scale = _deviation(residuals, weights)
+        if not scale > NEGLIGIBLE_SCALE * spread:
+            return coefficients, spread
+        if abs(scale - previous) <= PILOT_SCALE_RTOL * scale:
+            break
+        previous = scale
+        absolute = np.abs(residuals)
+        huber = PILOT_TAU * scale / np.maximum(absolute, PILOT_TAU * scale)
+        coefficients = pilot_coefficients(
+            design, target, huber if weights is None else huber * weights
+        )
+    return coefficients, float(scale)
+
+
+def _deviation(values: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> float:
+    """1.4826 x the weighted median absolute deviation of `values` about their weighted median."""
+    centre = weighted_median(values, weights)
+    return MAD_TO_SIGMA * weighted_median(np.abs(values - centre), weights)
+
+
+def _spread(target: npt.NDArray[np.float64], weights: npt.NDArray[np.float64] | None) -> float:
+    """The robust spread of y; its weighted standard deviation when more than half of y is one
+    value (zero-inflated targets vary although their median absolute deviation is 0)."""
+    spread = _deviation(target, weights)
+    if spread > 0.0:
+        return spread
+    mean = float(np.average(target, weights=weights))
+    return float(np.sqrt(np.average((target - mean) ** 2, weights=weights)))
 
 
 def seed_engine(engine: NativeCpuEngine, coefficients: npt.NDArray[np.floating]) -> None:

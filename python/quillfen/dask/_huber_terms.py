@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quillfen._ridge import ridge_term
 from quillfen.dask._partitions import PartitionBatch
 
 Vector = npt.NDArray[np.float64]
@@ -113,8 +114,10 @@ def score_gram(
 
 
 def newton_direction(terms: HuberTerms, ridge: float) -> Vector:
-    """Solves (Gram + ridge * weight * I) d = gradient, by least squares if it is singular."""
-    matrix = terms.curvature_gram + ridge * terms.weight * np.eye(terms.gradient.shape[0])
+    """Solves (Gram + r I) d = gradient, by least squares if it is singular; r is `ridge`
+    relative to the Gram's diagonal, as in the estimator's own solves."""
+    term = ridge_term(ridge, np.diagonal(terms.curvature_gram))
+    matrix = terms.curvature_gram + term * np.eye(terms.gradient.shape[0])
     try:
         direction: Any = np.linalg.solve(matrix, terms.gradient)
     except np.linalg.LinAlgError:
