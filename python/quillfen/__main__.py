@@ -2,6 +2,11 @@
 
 import sys
 
-from quillfen.cli import main
+try:
+    from quillfen.cli import main
 
-sys.exit(main())
+    status = main()
+except KeyboardInterrupt:  # Ctrl-C before the command line could take it over
+    print("quillfen: interrupted", file=sys.stderr)
+    status = 130
+sys.exit(status)

@@ -130,6 +130,15 @@ class NumericBatch:
         row = int(np.flatnonzero(~good)[0])
         return self._stream.describe_bad_row(self, self._pieces, row)
 
+    def rows_described(self) -> str:
+        """Where the batch's rows come from, for a message: "FILE: rows 1-500" (counted from 1
+        without the header), or from the first row to the last of a batch across files."""
+        first, last = self._pieces[0], self._pieces[-1]
+        start, stop = first.first_row + 1, last.first_row + last.records.num_rows
+        if first.path == last.path:
+            return f"{first.path}: rows {start}-{stop}"
+        return f"{first.path}: row {start} to {last.path}: row {stop}"
+
 
 @dataclass(frozen=True)
 class _Piece:

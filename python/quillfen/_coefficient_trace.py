@@ -6,6 +6,8 @@ seen after each batch was added later, as an optional array: traces written befo
 without it, and readers that predate it ignore it.
 """
 
+import zipfile
+import zlib
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -63,33 +65,88 @@ class CoefficientTrace:
 
     @classmethod
     def load_matching(cls, path: Path, estimator: Any) -> "CoefficientTrace | None":
-        """The trace at `path` if it exists, is readable and belongs to `estimator`, else None.
+        """The trace at `path` if it exists, is intact and belongs to `estimator`, else None.
 
-        It belongs when it has one entry per batch of the estimator's history and its last
-        coefficients equal the estimator's.
+        It belongs when it has one entry per batch of the estimator's history and its last row
+        count and coefficients equal the estimator's: a trace left beside a model it was not
+        written with (a fit killed between the renames of its two files, a model saved over the
+        file) does not, nor does a damaged or forged one.
         """
-        try:
-            with np.load(path, allow_pickle=False) as saved:
-                if int(saved["format_version"]) != TRACE_FORMAT_VERSION:
-                    return None
-                trace = cls(
-                    parameter_names=[str(name) for name in saved["parameter_names"]],
-                    rows_seen=[int(r) for r in saved["rows_seen"]],
-                    weights_seen=[
-                        float(w) for w in saved.get("weights_seen", np.empty(0, dtype=np.float64))
-                    ],
-                    coefficients=list(saved["coefficients"]),
-                    standard_errors=list(saved["standard_errors"]),
-                )
-        except (OSError, KeyError, ValueError):
+        trace = _read_trace(path)
+        if trace is None:
             return None
         final = _parameter_vector(estimator)
         matches = (
             len(trace.coefficients) == len(estimator.history_)
-            and len(trace.coefficients) > 0
+            and trace.rows_seen[-1] == int(estimator.n_samples_seen_)
             and np.array_equal(trace.coefficients[-1], final)
         )
         return trace if matches else None
+
+
+# What a damaged or forged archive raises while being read: BadZipFile, zlib.error and EOFError
+# from the zip layer, ValueError from NumPy's headers, MemoryError from a forged shape.
+_READ_ERRORS = (
+    OSError,
+    EOFError,
+    ValueError,
+    KeyError,
+    MemoryError,
+    NotImplementedError,
+    zipfile.BadZipFile,
+    zlib.error,
+)
+
+
+def _read_trace(path: Path) -> CoefficientTrace | None:
+    """The trace saved at `path`, or None when there is none or its arrays do not fit together."""
+    try:
+        loaded = np.load(path, allow_pickle=False)
+        if not isinstance(loaded, np.lib.npyio.NpzFile):  # a lone .npy array
+            return None
+        with loaded as saved:
+            arrays = {name: saved[name] for name in saved.files}
+    except _READ_ERRORS:
+        return None
+    version = arrays.get("format_version")
+    if version is None or version.shape != () or version.dtype.kind not in "iu":
+        return None
+    if int(version) != TRACE_FORMAT_VERSION:
+        return None
+    names = _member(arrays, "parameter_names", "U", 1)
+    rows = _member(arrays, "rows_seen", "iu", 1)
+    weights = _member(arrays, "weights_seen", "f", 1, np.empty(0))
+    coefficients = _member(arrays, "coefficients", "f", 2)
+    errors = _member(arrays, "standard_errors", "f", 2)
+    if names is None or rows is None or weights is None or coefficients is None or errors is None:
+        return None
+    batches, parameters = coefficients.shape
+    if batches == 0 or errors.shape != coefficients.shape or names.shape[0] != parameters:
+        return None
+    if rows.shape[0] != batches or weights.shape[0] not in (0, batches):
+        return None
+    return CoefficientTrace(
+        parameter_names=[str(name) for name in names],
+        rows_seen=[int(r) for r in rows],
+        weights_seen=[float(w) for w in weights],
+        coefficients=list(coefficients.astype(np.float64)),
+        standard_errors=list(errors.astype(np.float64)),
+    )
+
+
+def _member(
+    arrays: dict[str, npt.NDArray[Any]],
+    name: str,
+    kinds: str,
+    ndim: int,
+    default: npt.NDArray[Any] | None = None,
+) -> npt.NDArray[Any] | None:
+    """The array `name` if it has `ndim` dimensions and an element kind among `kinds`; `default`
+    when it is absent; None when it is malformed."""
+    array = arrays.get(name)
+    if array is None:
+        return default
+    return array if array.ndim == ndim and array.dtype.kind in kinds else None
 
 
 def parameter_names(estimator: Any, feature_names: list[str]) -> list[str]:

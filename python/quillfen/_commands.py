@@ -3,6 +3,8 @@
 import argparse
 import sys
 import warnings
+import zipfile
+import zlib
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -49,6 +51,19 @@ ESTIMATOR_OPTIONS = (
 PREDICTION_COLUMN = "prediction"
 # Batches read ahead while one is being fitted.
 PREFETCH_DEPTH = 1
+# What reading a damaged or hostile file can raise, besides the ValueError (UnicodeDecodeError
+# among them) of a decoder: the zip layer's BadZipFile, zlib.error and EOFError, RecursionError
+# from deeply nested JSON, MemoryError from a forged array shape. Anything else is a bug.
+READ_ERRORS = (
+    OSError,
+    EOFError,
+    ValueError,
+    KeyError,
+    RecursionError,
+    MemoryError,
+    zipfile.BadZipFile,
+    zlib.error,
+)
 
 
 def _batch_stream(
@@ -81,14 +96,17 @@ def run_fit(args: argparse.Namespace) -> None:
         raise CommandError(f"{model_path}: the model file name must end in .npz")
     estimator = _new_estimator(args)
     trace = CoefficientTrace(parameter_names=parameter_names(estimator, list(roles.features)))
+    # The model is renamed into place first: a kill before the trace's rename leaves the new
+    # model beside the old trace, which the plot recognises as not its own.
     with (
-        atomic_outputs(trace_path_for(model_path), model_path) as (
-            trace_file,
+        atomic_outputs(model_path, trace_path_for(model_path)) as (
             model_file,
+            trace_file,
         ),
         progress(files.total_rows, quiet=args.quiet, command="fit") as bar,
         stop_on_ctrl_c() as stop,
     ):
+        stop.check("no model written")  # pressed while the modules loaded
         notes = _WarningNotes(bar)
         for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             if len(batch.features):
@@ -138,11 +156,13 @@ def run_predict(args: argparse.Namespace) -> None:
         stop_on_ctrl_c() as stop,
         _table_writer(out_file, output_format) as writer,
     ):
+        stop.check("no predictions written")
         for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             try:
                 predictions = model.predict(batch.features)
             except ValueError as error:
-                raise CommandError(batch.first_bad_row() or f"cannot predict: {error}") from None
+                problem = f"{batch.rows_described()}: cannot predict: {error}"
+                raise CommandError(batch.first_bad_row() or problem) from None
             columns = {} if batch.kept is None else {c: batch.kept[c] for c in roles.keep}
             columns[PREDICTION_COLUMN] = pa.array(np.asarray(predictions))
             writer.write(pa.table(columns))
@@ -176,15 +196,19 @@ def run_plot(args: argparse.Namespace) -> None:
     from quillfen._history_plot import draw_history
 
     require("matplotlib", "plot")
-    reference = {} if args.reference is None else read_reference_values(Path(args.reference))
+    reference: dict[str, float] = {}
+    if args.reference is not None:
+        with _reading(args.reference, "not a readable JSON file"):
+            reference = read_reference_values(Path(args.reference))
     model_path = Path(args.model)
     model = _load_model(args.model)
-    history = list(model.history_)
+    history = model.history_
     trace = CoefficientTrace.load_matching(trace_path_for(model_path), model)
     if trace is None:
         print(
-            f"quillfen: no per-batch coefficients for {model_path} (its {trace_path_for(model_path).name} "
-            "from 'quillfen fit' is missing); plotting iterations and batch losses only",
+            f"quillfen: no per-batch coefficients for {model_path} (its "
+            f"{trace_path_for(model_path).name} from 'quillfen fit' is missing, damaged or from "
+            "another fit); plotting iterations and batch losses only",
             file=sys.stderr,
         )
     elif unknown := [name for name in reference if name not in trace.parameter_names]:
@@ -195,7 +219,7 @@ def run_plot(args: argparse.Namespace) -> None:
             file=sys.stderr,
         )
     out = Path(args.out)
-    with atomic_outputs(out) as (out_file,):
+    with stop_on_ctrl_c() as stop, atomic_outputs(out) as (out_file,):
         try:
             draw_history(
                 history,
@@ -207,6 +231,7 @@ def run_plot(args: argparse.Namespace) -> None:
             )
         except ValueError as error:  # matplotlib's answer to an unknown image format
             raise CommandError(f"{out}: {error}") from None
+        stop.check("no figure written")
     print(out)
 
 
@@ -247,7 +272,8 @@ def _fold_batch(estimator: Any, batch: NumericBatch, notes: "_WarningNotes") -> 
         try:
             estimator.partial_fit(batch.features, batch.target, sample_weight=batch.sample_weight)
         except ValueError as error:
-            raise CommandError(batch.first_bad_row() or str(error)) from None
+            problem = batch.first_bad_row() or f"{batch.rows_described()}: {error}"
+            raise CommandError(problem) from None
     for warning in caught:
         notes.add(str(warning.message))
 
@@ -274,16 +300,34 @@ class _WarningNotes:
             )
 
 
+@contextmanager
+def _reading(path: str | Path, problem: str) -> Iterator[None]:
+    """Within the block, the errors of reading a damaged file become a CommandError naming
+    `path` and `problem`, with the error's first line."""
+    try:
+        yield
+    except READ_ERRORS as error:
+        raise CommandError(f"{path}: {problem} ({_first_line(error)})") from None
+
+
 def _load_model(path_text: str) -> Any:
+    """The model saved at `path_text`; CommandError when the file is missing or not one."""
     path = Path(path_text)
     if not path.is_file():
         raise CommandError(f"{path}: no such file")
     from quillfen import load
 
-    try:
-        return load(path)
-    except (ValueError, KeyError, OSError, EOFError) as error:
-        raise CommandError(f"{path}: not a quillfen model file ({error})") from None
+    with stop_on_ctrl_c() as stop, _reading(path, "not a quillfen model file"):
+        model = load(path)  # with its first use, scikit-learn loads: a second or so
+    stop.check()
+    if not model.history_:  # save refuses an unfitted estimator
+        raise CommandError(f"{path}: not a quillfen model file (it records no batch)")
+    return model
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
 
 
 def _model_feature_names(model: Any, given: list[str] | None) -> list[str]:

@@ -1,15 +1,20 @@
 """The quillfen command line on small generated CSV and Parquet files."""
 
+import io
 import json
 import os
 import signal
 import subprocess
 import sys
+import threading
+import time
 import warnings
+import zipfile
 from pathlib import Path
 
 import matplotlib.figure
 import numpy as np
+import numpy.lib.format as npformat
 import pyarrow as pa
 import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
@@ -294,6 +299,10 @@ def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
         return [*fit, str(good), "--features", "a", "y"], "column 'y' cannot be a feature"
     if case == "model name without .npz":
         return ["fit", str(good), "--target", "y", "--out", str(tmp_path / "m")], "must end in .npz"
+    if case == "values too large":
+        path = tmp_path / "big.csv"
+        path.write_text("a,b,c,y\n" + "".join(f"{i},1e160,{-i},{i}\n" for i in range(20)))
+        return [*fit, str(path)], "big.csv: rows 1-20: Input X or y holds values too large"
     if case == "model not ours":
         np.savez(tmp_path / "other.npz", values=np.arange(3))
         return ["summary", str(tmp_path / "other.npz")], "other.npz: not a quillfen model file"
@@ -322,6 +331,7 @@ def _bad_input(tmp_path: Path, case: str) -> tuple[list[str], str]:
         "empty parquet",
         "target among the features",
         "model name without .npz",
+        "values too large",
         "model not ours",
         "model not npz",
     ],
@@ -349,13 +359,21 @@ def test_l1_model_summary_lists_estimates_and_plot_has_no_bands(tmp_path, capsys
     assert status == 2 and "p.txt: the output must end in .parquet, .pq or .csv" in err
 
 
-def test_plot_without_a_matching_trace_draws_the_history_only(tmp_path, capsys):
+@pytest.mark.parametrize("damage", ["model saved over", "trace cut short", "standard errors cut"])
+def test_plot_without_a_matching_trace_draws_the_history_only(damage, tmp_path, capsys):
     table = make_table(np.random.default_rng(14), 600)
     data = write(table, tmp_path / "d.parquet")
     model_path = tmp_path / "m.npz"
     assert run(["fit", str(data), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
-    # A model saved from Python under the same name: the trace beside it is not its own.
-    reference_fit(table, 200).save(model_path)
+    trace_path = tmp_path / "m.trace.npz"
+    if damage == "model saved over":  # from Python: the trace beside it is not its own
+        reference_fit(table, 200).save(model_path)
+    elif damage == "trace cut short":
+        trace_path.write_bytes(trace_path.read_bytes()[:300])
+    else:
+        with np.load(trace_path) as saved:
+            members = dict(saved)
+        np.savez(trace_path, **{**members, "standard_errors": members["standard_errors"][:, :2]})
     figure = tmp_path / "f.png"
     status, _, err = run(["plot", str(model_path), "--out", str(figure)], capsys)
     assert status == 0 and "no per-batch coefficients" in err
@@ -404,6 +422,7 @@ def test_plot_draws_a_dashed_line_at_each_reference_value(tmp_path, capsys, monk
         (None, "truth.json: no such file"),
         ("{'a': 1}", "truth.json: not JSON"),
         ('{"a": NaN}', "the value of 'a' is not a finite number"),
+        ("[" * 100_000, "truth.json: not a readable JSON file (maximum recursion depth"),
     ],
 )
 def test_bad_reference_file_gets_one_line_and_status_2(content, message, tmp_path, capsys):
@@ -527,3 +546,149 @@ def test_python_dash_m_runs_the_command_line(tmp_path):
         and "Traceback" not in bad.stderr
         and "not a quillfen model" in bad.stderr
     )
+
+
+def _damage_model(path: Path, damage: str) -> None:
+    """Rewrite the model file at `path` with the damage named, from its own members."""
+    data = path.read_bytes()
+    with np.load(path) as saved:
+        members = dict(saved)
+    if damage == "cut short":
+        path.write_bytes(data[: len(data) // 2])
+    elif damage == "bit flipped":  # inside a member's data, which the archive's checksum covers
+        flipped = bytearray(data)
+        flipped[data.find(members["information"].tobytes()) + 3] ^= 0x10
+        path.write_bytes(bytes(flipped))
+    elif damage == "a .npy array":
+        with path.open("wb") as file:
+            np.save(file, members["coefficients"])
+    elif damage == "array for a number":
+        np.savez(path, **{**members, "scale": np.ones(3)})
+    elif damage == "deeply nested settings":
+        np.savez(path, **{**members, "params": np.str_("[" * 100_000 + "]" * 100_000)})
+    elif damage == "forged huge shape":
+        header = io.BytesIO()
+        npformat.write_array_header_1_0(
+            header, {"descr": "<f8", "fortran_order": False, "shape": (10**6, 10**6)}
+        )
+        with zipfile.ZipFile(path, "w") as archive:
+            for name, value in members.items():
+                member = io.BytesIO()
+                np.save(member, value)
+                forged = name == "information"
+                archive.writestr(f"{name}.npy", header.getvalue() if forged else member.getvalue())
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        "cut short",
+        "bit flipped",
+        "a .npy array",
+        "array for a number",
+        "deeply nested settings",
+        "forged huge shape",
+    ],
+)
+def test_damaged_model_file_gets_one_line_and_status_2(damage, tmp_path, capsys):
+    model_path = fit_three_batches(tmp_path, capsys, weighted=False)
+    _damage_model(model_path, damage)
+    status, _, err = run(["summary", str(model_path)], capsys)
+    assert status == 2 and len(err.strip().splitlines()) == 1
+    assert err.startswith(f"quillfen summary: error: {model_path}: not a quillfen model file (")
+
+
+def test_a_kill_between_the_renames_leaves_a_model_and_a_trace_seen_as_foreign(
+    tmp_path, capsys, python_subprocess
+):
+    model_path = fit_three_batches(tmp_path, capsys, weighted=False)
+    data = tmp_path / "d.parquet"
+    # Killed right after the first of the two renames, where no clean-up code runs.
+    result = python_subprocess(
+        f"""
+        import os
+        from quillfen.cli import main
+
+        rename = os.replace
+        def rename_then_die(source, target):
+            rename(source, target)
+            os._exit(9)
+        os.replace = rename_then_die
+        main(["fit", {str(data)!r}, "--target", "y", "--batch-rows", "400",
+              "--out", {str(model_path)!r}, "--quiet"])
+        """
+    )
+    assert result.returncode == 9, result.stderr
+    assert quillfen.load(model_path).n_batches_ == 4  # the new model: 1500 rows in 400s
+    stale = list(tmp_path.glob(".m.trace.partial-*.npz"))
+    assert len(stale) == 1
+    figure = str(tmp_path / "f.png")
+    assert "no per-batch coefficients" in run(["plot", str(model_path), "--out", figure], capsys)[2]
+
+    # The next fit removes what the dead process left, not the file of a running one.
+    running = tmp_path / f".m.partial-{os.getppid()}.npz"
+    running.write_bytes(b"")
+    argv = ["fit", str(data), "--target", "y", "--out", str(model_path), "--quiet"]
+    assert run(argv, capsys)[0] == 0
+    assert not stale[0].exists() and running.exists()
+    assert run(["plot", str(model_path), "--out", figure], capsys)[2] == ""
+
+
+@pytest.mark.skipif(not Path("/proc/self/fd").is_dir(), reason="names open files through /proc")
+def test_outputs_reach_the_disk_before_and_after_their_renames(tmp_path, capsys, monkeypatch):
+    data = write(make_table(np.random.default_rng(17), 300), tmp_path / "d.parquet")
+    model_path = tmp_path / "m.npz"
+    flushed = []
+    fsync = os.fsync
+
+    def recording_fsync(descriptor):
+        flushed.append((Path(os.readlink(f"/proc/self/fd/{descriptor}")), model_path.exists()))
+        fsync(descriptor)
+
+    monkeypatch.setattr(os, "fsync", recording_fsync)
+    assert run(["fit", str(data), "--target", "y", "--out", str(model_path)], capsys)[0] == 0
+    pid = os.getpid()
+    assert flushed == [
+        (tmp_path / f".m.partial-{pid}.npz", False),
+        (tmp_path / f".m.trace.partial-{pid}.npz", False),
+        (tmp_path, True),
+    ]
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.1, 0.3, 0.8])
+def test_ctrl_c_while_the_command_starts_is_one_line_and_status_130(delay, tmp_path):
+    rng = np.random.default_rng(16)
+    x = rng.standard_normal((20_000, 2))
+    data = tmp_path / "d.csv"
+    rows = np.column_stack([x, x @ [1.0, -1.0] + rng.standard_normal(20_000)])
+    np.savetxt(data, rows, fmt="%.4f", delimiter=",", header="a,b,y", comments="")
+    # -X importtime reports each import as it ends: the signal is sent a delay after the command
+    # line's own module, while NumPy, Arrow and scikit-learn load or the batches begin.
+    process = subprocess.Popen(
+        [sys.executable, "-X", "importtime", "-m", "quillfen", "fit", str(data), "--target", "y"]
+        + ["--batch-rows", "4", "--out", str(tmp_path / "m.npz"), "--quiet"],
+        stderr=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    lines: list[str] = []
+    started = threading.Event()
+
+    def read_stderr() -> None:
+        for line in process.stderr:
+            lines.append(line)
+            if line.rstrip().endswith(" quillfen.cli"):
+                started.set()
+        started.set()
+
+    reader = threading.Thread(target=read_stderr, daemon=True)
+    reader.start()
+    assert started.wait(60)
+    time.sleep(delay)
+    process.send_signal(signal.SIGINT)
+    status = process.wait(60)
+    reader.join(10)
+    messages = [line for line in lines if not line.startswith("import time:")]
+    assert status == 130 and len(messages) == 1, (status, messages)
+    assert messages[0].startswith("quillfen fit: interrupted")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["d.csv"]
