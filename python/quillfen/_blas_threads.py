@@ -9,12 +9,10 @@ in a worker process equals the same fit here bit for bit.
 
 from __future__ import annotations
 
-import contextlib
 import threading
-from collections.abc import Iterator
 from typing import Any
 
-_lock = threading.Lock()
+_lock = threading.RLock()  # re-entered if a Ctrl-C's clean-up runs inside a use
 _depth = 0
 _saved: list[tuple[Any, int]] = []
 _controllers: list[Any] | None = None
@@ -30,23 +28,37 @@ def _blas_controllers() -> list[Any]:
     return _controllers
 
 
-@contextlib.contextmanager
-def one_blas_thread() -> Iterator[None]:
+def reset() -> None:
+    """Gives the BLAS libraries back their counts and forgets every hold. For tests that inject
+    interrupts at every line: one that lands inside the bookkeeping above leaves a hold behind
+    (the libraries then stay at one thread in this process; no fitted state is affected)."""
+    global _depth
+    with _lock:
+        for controller, count in _saved:
+            controller.set_num_threads(count)
+        _saved.clear()
+        _depth = 0
+
+
+class one_blas_thread:  # noqa: N801 - used as a function, like contextlib's managers
     """Runs the body with every BLAS library held to one thread, then restores their counts.
 
     Nested and concurrent uses share one hold: the first to enter sets it, the last to leave
-    restores what the libraries had before.
+    restores what the libraries had before. A class rather than a generator: a generator left
+    unfinished by a Ctrl-C ran its exit when collected, possibly inside another use's lock.
     """
-    global _depth
-    with _lock:
-        if _depth == 0:
-            for controller in _blas_controllers():
-                _saved.append((controller, controller.get_num_threads()))
-                controller.set_num_threads(1)
-        _depth += 1
-    try:
-        yield
-    finally:
+
+    def __enter__(self) -> None:
+        global _depth
+        with _lock:
+            if _depth == 0:
+                for controller in _blas_controllers():
+                    _saved.append((controller, controller.get_num_threads()))
+                    controller.set_num_threads(1)
+            _depth += 1
+
+    def __exit__(self, *exception: object) -> None:
+        global _depth
         with _lock:
             _depth -= 1
             if _depth == 0:

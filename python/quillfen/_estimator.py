@@ -792,7 +792,10 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             "bandwidth": float(result["bandwidth"]),
             "used_regularized_fallback": bool(result["used_regularized_fallback"]),
         }
-        self.__dict__.setdefault("history_", BatchHistory()).append(record)
+        history = self.__dict__.get("history_")
+        if history is None:
+            history = self.history_ = BatchHistory()
+        history.append(record)
         if self.converged_:
             return None
         return (
@@ -832,9 +835,10 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             return 0.0
         information = self.__dict__.get("_information")
         if information is not None and self._weight_sum > 0:
-            diagonal = np.diagonal(information).astype(np.float64) / self._weight_sum
-            if (diagonal > 0).any():
-                return ridge_term(float(self.ridge), diagonal, information.dtype)
+            diagonal = np.diagonal(information) / self._weight_sum
+            term = ridge_term(float(self.ridge), diagonal, information.dtype)
+            if term > 0.0:
+                return term
         squares = np.square(design, dtype=np.float64)
         totals = squares.sum(axis=0) if sample_weight is None else sample_weight @ squares
         return ridge_term(float(self.ridge), totals / batch_weight, design.dtype)

