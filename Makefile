@@ -213,8 +213,8 @@ sanitize-thread: $(DEPS_STAMP) gtest
 # The long profiles of the suite's fuzz and soak tests (make test runs short ones).
 fuzz: install-extension
 	QUILLFEN_FUZZ_CALLS=100000 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_fuzz.py
-	QUILLFEN_ESTIMATOR_FUZZ_CALLS=20000 QUILLFEN_INTERRUPT_RUNS=200 $(PY) -m pytest -q -s \
-	  -p no:cacheprovider tests/python/test_estimator_fuzz.py
+	QUILLFEN_ESTIMATOR_FUZZ_CALLS=20000 QUILLFEN_INTERRUPTS_PER_CALL=200 $(PY) -m pytest -q -s \
+	  -p no:cacheprovider tests/python/test_estimator_fuzz.py tests/python/test_all_or_nothing.py
 
 soak: install-extension
 	QUILLFEN_SOAK_SCALE=20 $(PY) -m pytest -q -p no:cacheprovider tests/python/test_soak.py

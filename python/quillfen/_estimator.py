@@ -28,6 +28,7 @@ from quillfen._covariance import (
 from quillfen._design import DesignBuffer, check_magnitudes, engine_array
 from quillfen._history import BatchHistory, history_column
 from quillfen._native_cpu import NativeCpuEngine
+from quillfen._persistence import ENGINE_KEYS
 from quillfen._pilot import pilot_coefficients, robust_pilot, seed_engine
 from quillfen._ridge import ridge_term
 from quillfen._stall import newton_step_is_negligible
@@ -583,7 +584,7 @@ class StreamingHuberRegressor(RegressorMixin, BaseEstimator):  # type: ignore[mi
             try:
                 engine = attributes.get("_engine")
                 if engine is not None and summary is not None:
-                    engine.restore(*(summary[key] for key in _ENGINE_STATE))
+                    engine.restore(*(summary[key] for key in ENGINE_KEYS))
                 history = attributes.get("history_")
                 if history is not None and len(history) > n_records:
                     del history[n_records:]
@@ -898,15 +899,6 @@ _LAYER_STATE = (
     "_weight_sum",
     "_score_gram",
     "_stream_settings",
-)
-# The engine summary's entries, in the order `NativeCpuEngine.restore` takes them.
-_ENGINE_STATE = (
-    "coefficients",
-    "information",
-    "n_samples_seen",
-    "batch_count",
-    "previous_lambda",
-    "weight_sum",
 )
 # The parameters that a fitted summary depends on: fixed by a stream's first batch.
 _STREAM_SETTINGS = ("tau", "scale", "penalty", "fit_intercept", "compute_covariance")

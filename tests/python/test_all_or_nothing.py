@@ -2,9 +2,10 @@
 
 The interrupt is injected as a KeyboardInterrupt at the k-th Python trace event of the call (every
 call, line and return of every Python function it runs), for k spread over the whole call: after
-the engine committed the batch as well as before.
+the engine committed the batch as well as before. QUILLFEN_INTERRUPTS_PER_CALL sets how many.
 """
 
+import os
 import pickle
 import sys
 
@@ -15,7 +16,8 @@ from test_estimator_api import learned_state
 import quillfen
 from quillfen import StreamingHuberRegressor, _blas_threads
 
-INTERRUPTS_PER_CALL = 60
+# Points of each call interrupted; `make fuzz` sets more.
+INTERRUPTS_PER_CALL = int(os.environ.get("QUILLFEN_INTERRUPTS_PER_CALL", "60"))
 
 
 @pytest.fixture(autouse=True)
@@ -90,14 +92,13 @@ def test_an_interrupted_partial_fit_changes_nothing_and_the_stream_goes_on(weigh
         # At the call's return, after its last statement, the batch is in.
         assert state in (before, after), f"interrupt at event {k} of {total}"
         if state == after:
-            completed += 1
-            assert k > total - 5
+            completed += 1  # only the lock's release, `return self` and the return event
             continue
         undone += 1
         resumed = model.partial_fit(X1, y1, weights).partial_fit(X2, y2)
         np.testing.assert_array_equal(resumed.coef_, reference.coef_)
         np.testing.assert_array_equal(resumed.bse_, reference.bse_)
-    assert undone >= INTERRUPTS_PER_CALL * 3 // 4
+    assert completed <= 3 and undone >= INTERRUPTS_PER_CALL * 3 // 4
     resumed.save(tmp_path / "model.npz")
     assert quillfen.load(tmp_path / "model.npz").n_batches_ == 3
 
