@@ -9,6 +9,7 @@
 #include "common/value_tests.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
+#include "kernels/penalty/no_penalty.hpp"
 #include "kernels/simd/dispatch.hpp"
 #include "parallel/cancellation.hpp"
 #include "solver/direction_solve.hpp"
@@ -16,15 +17,15 @@
 #include "solver/solver_outcome.hpp"
 
 namespace quillfen {
-// Damped Newton iteration on the combined objective F (no penalty). Each iteration builds the
-// Newton system at β, solves it for a direction d, and tries β − α·d for α = 1, ½, … down to
-// 2⁻²⁶ until F does not increase. Stops when the accepted step is small relative to β, when a
-// step search fails (keeping the previous β), or after max_iter iterations. Only the Newton
-// system's and the decompositions' errors are failures; a non-finite system fails with NonFinite
-// before any decomposition. A cancelled call stops between steps with Interrupted. It starts from
-// the stored coefficients: `start_objective` is F there, computed by combined_objective, which
-// also left their residuals in the workspace.
-template <class T>
+// Damped Newton iteration on the combined objective F of the loss, without penalty. Each
+// iteration builds the Newton system at β, solves it for a direction d, and tries β − α·d for
+// α = 1, ½, … down to 2⁻²⁶ until F does not increase. Stops when the accepted step is small
+// relative to β, when a step search fails (keeping the previous β), or after max_iter iterations.
+// Only the Newton system's and the decompositions' errors are failures; a non-finite system fails
+// with NonFinite before any decomposition. A cancelled call stops between steps with Interrupted.
+// It starts from the stored coefficients: `start_objective` is F there, computed by
+// combined_objective, which also left their residuals in the workspace.
+template <class T, class Loss>
 Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView<T>& batch,
                                         const EngineState<T>& state, const UpdateConfig& config,
                                         double bandwidth, double combined_weight,
@@ -37,7 +38,7 @@ Expected<SolverOutcome<T>> solve_newton(Workspace<T>& workspace, const BatchView
   const std::span<T> step(workspace.step);
   const std::span<T> direction(workspace.direction);
 
-  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  const simd::KernelSet<T>& kernels = simd::kernels<T, Loss, NoPenalty>();
   auto objective_at = [&](std::span<const T> point) {
     return kernels.combined_objective(batch, point, state, config, workspace, combined_weight);
   };

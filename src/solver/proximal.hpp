@@ -8,7 +8,7 @@
 #include "common/expected.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
-#include "kernels/objective/penalty_terms.hpp"
+#include "kernels/penalty/l1_penalty.hpp"
 #include "kernels/simd/dispatch.hpp"
 #include "parallel/cancellation.hpp"
 #include "solver/iteration_steps.hpp"
@@ -20,22 +20,17 @@ namespace detail {
 inline constexpr int kMaxProximalTrials = 40;
 inline constexpr double kSmallestLipschitz = 1e-8;
 
-// sign(z)·max(|z| − t, 0), keeping |z| − t only when it is greater than 0.
-template <class T>
-inline T soft_threshold(T z, T threshold) {
-  const T excess = std::fabs(z) - threshold;
-  return sign_of(z) * (excess > T(0) ? excess : T(0));
-}
-
 }  // namespace detail
 
-// Proximal gradient iteration for F(β) + λ·Σ|β_j| over the penalised coefficients (the intercept
-// is never thresholded). The step length 1/L is found by backtracking: L doubles on every
-// rejected trial and halves (down to 1e-8) after an accepted one, and carries over between
-// iterations. Stops when the accepted step is small relative to β, when 40 trials are rejected
-// (keeping the previous β), or after max_iter iterations. A cancelled call stops between steps
-// with Interrupted. It starts from the stored coefficients, as solve_newton does.
-template <class T>
+// Proximal gradient iteration for F(β) + λ·P(β): F the combined objective of the loss with the
+// penalty's carried term, P the penalty (for L1Penalty Σ|β_j| over the penalised coefficients).
+// Each trial is the penalty's proximal step at β − g/L with threshold λ/L; the intercept is never
+// thresholded. The step length 1/L is found by backtracking: L doubles on every rejected trial and
+// halves (down to 1e-8) after an accepted one, and carries over between iterations. Stops when the
+// accepted step is small relative to β, when 40 trials are rejected (keeping the previous β), or
+// after max_iter iterations. A cancelled call stops between steps with Interrupted. It starts from
+// the stored coefficients, as solve_newton does.
+template <class T, class Loss, class PenaltyType>
 Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchView<T>& batch,
                                           const EngineState<T>& state, const UpdateConfig& config,
                                           double lambda, double combined_weight,
@@ -49,7 +44,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
   const std::span<const T> gradient(workspace.gradient);
   const std::size_t penalised = penalised_count(p, state.fit_intercept);
 
-  const simd::KernelSet<T>& kernels = simd::kernels<T>();
+  const simd::KernelSet<T>& kernels = simd::kernels<T, Loss, PenaltyType>();
   auto objective_at = [&](std::span<const T> point) {
     return kernels.combined_objective(batch, point, state, config, workspace, combined_weight);
   };
@@ -59,7 +54,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
   for (std::uint64_t k = 1; k <= config.max_iter; ++k) {
     if (parallel::cancellation_requested()) return NativeError::interrupted();
     kernels.compute_psi(batch, workspace.residuals, workspace.psi, config.tau);
-    kernels.combined_gradient(batch, beta, state, true, workspace, combined_weight);
+    kernels.combined_gradient(batch, beta, state, workspace, combined_weight);
 
     bool accepted = false;
     for (int trial = 0; trial < detail::kMaxProximalTrials; ++trial) {
@@ -67,7 +62,7 @@ Expected<SolverOutcome<T>> solve_proximal(Workspace<T>& workspace, const BatchVi
       const T threshold = T(lambda / lipschitz);
       for (std::size_t i = 0; i < p; ++i) {
         const T z = beta[i] - inverse * gradient[i];
-        candidate[i] = detail::soft_threshold(z, i < penalised ? threshold : T(0));
+        candidate[i] = PenaltyType::proximal(z, i < penalised ? threshold : T(0));
         step[i] = candidate[i] - beta[i];
       }
       const double descent = double(kernels.dot(gradient, step));

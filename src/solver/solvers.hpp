@@ -1,19 +1,7 @@
 #pragma once
 
-// Both solvers, compiled once for each element type in solvers.cpp.
+// Both solvers, templates over the element type, the loss and (for proximal gradient) the
+// penalty. The update driver picks one by the penalty: damped Newton for a smooth objective,
+// proximal gradient otherwise; both are compiled where the driver is instantiated.
 #include "solver/newton.hpp"
 #include "solver/proximal.hpp"
-
-namespace quillfen {
-
-#define QUILLFEN_SOLVERS(EXTERN, T)                                                           \
-  EXTERN template Expected<SolverOutcome<T>> solve_newton<T>(                                 \
-      Workspace<T>&, const BatchView<T>&, const EngineState<T>&, const UpdateConfig&, double, \
-      double, double);                                                                        \
-  EXTERN template Expected<SolverOutcome<T>> solve_proximal<T>(                               \
-      Workspace<T>&, const BatchView<T>&, const EngineState<T>&, const UpdateConfig&, double, \
-      double, double);
-QUILLFEN_SOLVERS(extern, float)
-QUILLFEN_SOLVERS(extern, double)
-
-}  // namespace quillfen

@@ -261,10 +261,10 @@ TEST(CombinedGradient, PreviousPenaltyTermSkipsTheIntercept) {
   OwnedBatch<double> batch{{0, 0, 0}, {0}, {}, 1, 3};
   Workspace<double> workspace;
   ASSERT_FALSE(prepare_workspace(workspace, 1, 3));
-  combined_gradient<double>(batch.view(), state.coefficients, state, true, workspace, 4.0);
+  combined_gradient<double, L1Penalty>(batch.view(), state.coefficients, state, workspace, 4.0);
   EXPECT_EQ(workspace.gradient, (AlignedVector<double>{-0.5, 0.5, 0}));
   state.n_samples_seen = 0;  // a fresh summary carries no previous penalty
-  combined_gradient<double>(batch.view(), state.coefficients, state, true, workspace, 4.0);
+  combined_gradient<double, L1Penalty>(batch.view(), state.coefficients, state, workspace, 4.0);
   EXPECT_EQ(workspace.gradient, (AlignedVector<double>{0, 0, 0}));
 }
 
@@ -276,8 +276,8 @@ TEST(NewtonSystem, RidgeOnEveryDiagonalEntryAndClippedPsi) {
   Workspace<double> workspace;
   ASSERT_FALSE(prepare_workspace(workspace, 3, 2));
   workspace.residuals = {2, 4, -6};  // τ, 2τ, −3τ
-  ASSERT_FALSE(
-      newton_system<double>(batch.view(), state.coefficients, state, config, workspace, 0.5, 2.0));
+  ASSERT_FALSE((newton_system<double, HuberLoss, NoPenalty>(batch.view(), state.coefficients, state,
+                                                            config, workspace, 0.5, 2.0)));
   EXPECT_EQ(workspace.psi, (AlignedVector<double>{2, 2, -2}));
   // Only the first residual is on the trapezoid's ramp: weight 0.5 − 0/1.
   EXPECT_EQ(workspace.curvature_weights, (AlignedVector<double>{0.5, 0, 0}));

@@ -34,14 +34,15 @@ Workspace<T> sized_workspace(const OwnedBatch<T>& batch) {
   return workspace;
 }
 
-// F at the stored coefficients, as the update hands it to a solver; leaves their residuals in the
-// workspace.
+// F of the Huber loss with the penalty of `config` at the stored coefficients, as the update hands
+// it to a solver; leaves their residuals in the workspace.
 template <class T>
 double start_objective(Workspace<T>& workspace, const OwnedBatch<T>& batch,
                        const EngineState<T>& state, const UpdateConfig& config,
                        double combined_weight) {
-  return combined_objective<T>(batch.view(), state.coefficients, state, config, workspace,
-                               combined_weight);
+  auto objective = config.penalty == Penalty::L1 ? &combined_objective<T, HuberLoss, L1Penalty>
+                                                 : &combined_objective<T, HuberLoss, NoPenalty>;
+  return objective(batch.view(), state.coefficients, state, config, workspace, combined_weight);
 }
 
 // ridge 0, no stored information and a residual far outside ±tau: every curvature weight is 0,
@@ -52,8 +53,9 @@ TYPED_TEST(Solvers, AllZeroSystemFallsBackAndConverges) {
   const auto state = fresh_state<T>(1, false);
   const UpdateConfig config{.tau = 1, .max_iter = 10, .tol = 1e-6, .ridge = 0};
   auto workspace = sized_workspace(batch);
-  const auto solved = solve_newton<T>(workspace, batch.view(), state, config, 0.5, 1.0,
-                                      start_objective(workspace, batch, state, config, 1.0));
+  const auto solved =
+      solve_newton<T, HuberLoss>(workspace, batch.view(), state, config, 0.5, 1.0,
+                                 start_objective(workspace, batch, state, config, 1.0));
   ASSERT_TRUE(solved);
   EXPECT_TRUE(solved.value().converged);
   EXPECT_TRUE(solved.value().used_regularized_fallback);
@@ -180,15 +182,15 @@ TEST(NewtonSolver, FailedStepSearchKeepsThePreviousIterate) {
   state.coefficients = {0.3, -0.2};
   const UpdateConfig config{.tau = 100, .max_iter = 10, .tol = 1e-9, .ridge = -10};
   auto workspace = sized_workspace(batch);
-  const auto solved = solve_newton<double>(workspace, batch.view(), state, config, 0.5, 50.0,
-                                           start_objective(workspace, batch, state, config, 50.0));
+  const auto solved =
+      solve_newton<double, HuberLoss>(workspace, batch.view(), state, config, 0.5, 50.0,
+                                      start_objective(workspace, batch, state, config, 50.0));
   ASSERT_TRUE(solved);
   EXPECT_EQ(solved.value().iterations, 1u);
   EXPECT_FALSE(solved.value().converged);
   EXPECT_EQ(solved.value().coefficients, state.coefficients);
   const AlignedVector<double> residuals_left = workspace.residuals;
-  EXPECT_EQ(solved.value().objective, combined_objective<double>(batch.view(), state.coefficients,
-                                                                 state, config, workspace, 50.0));
+  EXPECT_EQ(solved.value().objective, start_objective(workspace, batch, state, config, 50.0));
   EXPECT_EQ(residuals_left, workspace.residuals);
 }
 
@@ -200,9 +202,9 @@ double proximal_result(double curvature, std::uint64_t iterations) {
   const UpdateConfig config{
       .tau = 1e6, .max_iter = iterations, .tol = 1e-300, .penalty = Penalty::L1};
   auto workspace = sized_workspace(batch);
-  const auto solved =
-      solve_proximal<double>(workspace, batch.view(), state, config, 0.0, 1.0 / curvature,
-                             start_objective(workspace, batch, state, config, 1.0 / curvature));
+  const auto solved = solve_proximal<double, HuberLoss, L1Penalty>(
+      workspace, batch.view(), state, config, 0.0, 1.0 / curvature,
+      start_objective(workspace, batch, state, config, 1.0 / curvature));
   EXPECT_TRUE(solved);
   EXPECT_EQ(solved.value().iterations, iterations);
   EXPECT_FALSE(solved.value().used_regularized_fallback);
@@ -227,8 +229,9 @@ TYPED_TEST(Solvers, ProximalNeverThresholdsTheIntercept) {
   const auto state = fresh_state<T>(3, true);
   const UpdateConfig config{.tau = 1.345, .max_iter = 100, .tol = 1e-7, .penalty = Penalty::L1};
   auto workspace = sized_workspace(batch);
-  const auto solved = solve_proximal<T>(workspace, batch.view(), state, config, 100.0, 40.0,
-                                        start_objective(workspace, batch, state, config, 40.0));
+  const auto solved = solve_proximal<T, HuberLoss, L1Penalty>(
+      workspace, batch.view(), state, config, 100.0, 40.0,
+      start_objective(workspace, batch, state, config, 40.0));
   ASSERT_TRUE(solved);
   EXPECT_EQ(solved.value().coefficients[0], T(0));
   EXPECT_EQ(solved.value().coefficients[1], T(0));

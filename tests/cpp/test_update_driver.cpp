@@ -17,14 +17,12 @@ using testing::random_batch;
 
 TEST(UpdateDriver, WorkedBandwidthAndPenaltyLevel) {
   UpdateConfig config{.tau = 1.345, .lambda_scale = 1, .penalty = Penalty::L1};
-  EXPECT_EQ(smoothing_bandwidth(10, 100, 1, 1.345), 0.043429448190325175);
-  EXPECT_EQ(penalty_level(10, config, 100), 0.20409394890230217);
+  EXPECT_EQ(HuberLoss::smoothing_bandwidth(10, 100, 1, 1.345), 0.043429448190325175);
+  EXPECT_EQ(L1Penalty::level(10, config, 100), 0.20409394890230217);
   config.tau = 1;
-  EXPECT_EQ(smoothing_bandwidth(1, 4, 1, 1), 0.7213475204444817);
-  EXPECT_EQ(penalty_level(1, config, 4), 0.41627730557884884);
-  EXPECT_EQ(penalty_level(2, config, 4), penalty_level(0, config, 4));
-  config.penalty = Penalty::None;
-  EXPECT_EQ(penalty_level(10, config, 100), 0.0);
+  EXPECT_EQ(HuberLoss::smoothing_bandwidth(1, 4, 1, 1), 0.7213475204444817);
+  EXPECT_EQ(L1Penalty::level(1, config, 4), 0.41627730557884884);
+  EXPECT_EQ(L1Penalty::level(2, config, 4), L1Penalty::level(0, config, 4));
 }
 
 struct Sizes {

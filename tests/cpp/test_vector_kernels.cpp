@@ -129,7 +129,7 @@ TYPED_TEST(VectorKernels, ObjectivePassGivesOneDotPerRowAndSumsLossesInOrder) {
       BatchView<T> batch{design, y, rows, cols, std::nullopt, 1.0};
       if (cols % 2 == 1) batch.sample_weight = std::span<const T>(weights);
       std::vector<T> residuals(rows);
-      const double loss = detail::residuals_and_loss<T>(batch, beta, residuals, tau);
+      const double loss = detail::residuals_and_loss<T, HuberLoss>(batch, beta, residuals, tau);
       double expected_loss = 0.0;
       for (std::uint64_t i = 0; i < rows; ++i) {
         const T expected = y[i] - dot<T>(std::span<const T>(design).subspan(i * cols, cols), beta);
@@ -159,7 +159,7 @@ TYPED_TEST(VectorKernels, ZeroProductsKeepTheSignsOfDot) {
     compute_residuals<T>(design, cols, y, beta, residuals, rows);
     ASSERT_TRUE(checked_row_products<T>(design, cols, beta, products, rows));
     const BatchView<T> batch{design, y, rows, cols, std::nullopt, 1.0};
-    detail::residuals_and_loss<T>(batch, beta, objective_residuals, T(1));
+    detail::residuals_and_loss<T, HuberLoss>(batch, beta, objective_residuals, T(1));
     for (std::uint64_t i = 0; i < rows; ++i) {
       const T expected = dot<T>(std::span<const T>(design).subspan(i * cols, cols), beta);
       EXPECT_EQ(bits_of(products[i]), bits_of(expected)) << "row " << i;

@@ -8,7 +8,7 @@
 
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
-#include "kernels/objective/objective.hpp"
+#include "kernels/loss/huber_loss.hpp"
 #include "kernels/padded_rows.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
@@ -17,16 +17,16 @@
 
 namespace quillfen {
 
-// psi_i = clamp(r_i, ±tau), times s_i when the batch has sample weights; NaN stays NaN.
-template <class T>
+// psi_i = ψ(r_i), the loss's score with its parameter tau (for Huber clamp(r_i, ±tau)), times
+// s_i when the batch has sample weights.
+template <class T, class Loss = HuberLoss>
 void compute_psi(const BatchView<T>& batch, std::span<const T> residuals, std::span<T> psi,
                  double tau) {
   const T limit = T(tau);
   const std::size_t count = std::min(residuals.size(), psi.size());
   for (std::size_t i = 0; i < count; ++i) {
-    const T r = residuals[i];
-    const T clipped = r > limit ? limit : (r < -limit ? -limit : r);
-    psi[i] = batch.sample_weight ? clipped * (*batch.sample_weight)[i] : clipped;
+    const T score = Loss::score(residuals[i], limit);
+    psi[i] = batch.sample_weight ? score * (*batch.sample_weight)[i] : score;
   }
 }
 
@@ -151,12 +151,12 @@ void transposed_product(const BatchView<T>& batch, std::span<const T> psi, std::
   });
 }
 
-// g = (I₀(β − β₀) − Xᵀψ)/W from the psi buffer, into the gradient buffer; on the l1 path after
-// earlier samples every penalised entry also gets −κ·sign(β₀_j), κ = (W₀/W)·λ₀, the gradient of
-// the previous-penalty term. Leaves β − β₀ in the shift buffer. Cannot fail.
-template <class T>
+// g = (I₀(β − β₀) − Xᵀψ)/W from the psi buffer, into the gradient buffer, plus the slope of the
+// penalty's term carried over from earlier samples (for l1 −κ·sign(β₀_j) on every penalised
+// entry, see CarriedL1Term). Leaves β − β₀ in the shift buffer. Cannot fail.
+template <class T, class PenaltyType>
 void combined_gradient(const BatchView<T>& batch, std::span<const T> beta,
-                       const EngineState<T>& state, bool l1, Workspace<T>& workspace,
+                       const EngineState<T>& state, Workspace<T>& workspace,
                        double combined_weight) {
   const std::size_t p = batch.cols;
   const std::span<const T> previous(state.coefficients);
@@ -165,18 +165,16 @@ void combined_gradient(const BatchView<T>& batch, std::span<const T> beta,
   for (std::size_t j = 0; j < shifted; ++j) shift[j] = beta[j] - previous[j];
 
   const std::span<T> gradient(workspace.gradient);
-  transposed_product<T>(batch, workspace.psi, workspace.gradient_partials, l1, gradient);
+  transposed_product<T>(batch, workspace.psi, workspace.gradient_partials,
+                        PenaltyType::kGradientInRowChunks, gradient);
 
   const T weight = T(combined_weight);
-  const T kappa = T((state.weight_sum / combined_weight) * state.previous_lambda);
-  const bool previous_penalty = l1 && state.n_samples_seen != 0;
-  const std::size_t penalised = penalised_count(p, state.fit_intercept);
+  const auto carried = PenaltyType::carried(state, p, combined_weight);
   const std::span<const T> information(state.information);
   const std::span<const T> shift_view(shift);
   for (std::size_t j = 0; j < p; ++j) {
-    T g = (dot<T>(information.subspan(j * p, p), shift_view) - gradient[j]) / weight;
-    if (previous_penalty && j < penalised) g = g - kappa * sign_of(previous[j]);
-    gradient[j] = g;
+    const T g = (dot<T>(information.subspan(j * p, p), shift_view) - gradient[j]) / weight;
+    gradient[j] = carried.add_to_gradient(j, g);
   }
 }
 

@@ -1,17 +1,15 @@
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
 #include <type_traits>
 
-#include "common/value_tests.hpp"
 #include "common/with_constant.hpp"
 #include "engine/records.hpp"
 #include "engine/workspace.hpp"
-#include "kernels/objective/penalty_terms.hpp"
+#include "kernels/loss/huber_loss.hpp"
 #include "kernels/parallel_rules.hpp"
 #include "kernels/simd/lanes.hpp"
 #include "kernels/vector/grouped_dot.hpp"
@@ -19,35 +17,12 @@
 
 namespace quillfen {
 
-// Huber loss with threshold tau > 0: quadratic inside ±tau, linear outside (a NaN residual takes
-// the linear branch and stays NaN). The pieces meet at |r| = tau with value tau²/2.
-template <class T>
-inline T huber_loss(T r, T tau) {
-  // Both pieces, then a select: the branch would be mispredicted on heavy-tailed residuals.
-  const T magnitude = std::fabs(r);
-  const T quadratic = r * (r * T(0.5));
-  const T linear = tau * magnitude - tau * (tau * T(0.5));
-  return magnitude <= tau ? quadratic : linear;
-}
-
 namespace detail {
 
 // The loss of row i with residual r, times its sample weight when the batch has them.
-template <class T>
+template <class T, class Loss>
 inline T weighted_loss(const T* weights, std::size_t i, T r, T tau) {
-  return weights != nullptr ? weights[i] * huber_loss(r, tau) : huber_loss(r, tau);
-}
-
-// huber_loss of each lane, with the same operations lane by lane.
-template <class T>
-inline typename simd::Lanes<T>::Vector huber_losses(typename simd::Lanes<T>::Vector r, T tau) {
-  using Vector = typename simd::Lanes<T>::Vector;
-  using Word = typename FloatBits<T>::Word;
-  typedef Word Words __attribute__((vector_size(sizeof(Vector))));
-  const Vector magnitude = Vector(Words(r) & ~FloatBits<T>::kSign);  // fabs, bit for bit
-  const Vector quadratic = r * (r * T(0.5));
-  const Vector linear = tau * magnitude - tau * (tau * T(0.5));
-  return magnitude <= tau ? quadratic : linear;
+  return weights != nullptr ? weights[i] * Loss::value(r, tau) : Loss::value(r, tau);
 }
 
 // The residuals y − Xβ of a batch small enough for the calling thread into `residuals`, and the
@@ -55,7 +30,7 @@ inline typename simd::Lanes<T>::Vector huber_losses(typename simd::Lanes<T>::Vec
 // compute_residuals, group_sums(i) giving the dot products of the group at row i; the losses of a
 // group are added one by one while the next group's products are formed, so the sum's chain of
 // additions needs no pass of its own.
-template <class T, class GroupSums>
+template <class T, class Loss, class GroupSums>
 double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
                           std::span<T> residuals, T tau, GroupSums&& group_sums) {
   using Group = GroupedDot<T>;
@@ -68,7 +43,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
   if (beta.size() >= p) {
     for (; i + Group::kRows <= count; i += Group::kRows) {
       const Vector r = targets_minus<T>(batch.y, i, group_sums(i), residuals.data() + i);
-      Vector losses = huber_losses<T>(r, tau);
+      Vector losses = Loss::value(r, tau);
       if (weights != nullptr) {
         Vector w;
         std::memcpy(&w, weights + i, sizeof w);
@@ -80,7 +55,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
   for (; i < count; ++i) {
     const T r = row_residual<T>(batch.x_design, p, batch.y, beta, i);
     residuals[i] = r;
-    loss = loss + double(weighted_loss(weights, i, r, tau));
+    loss = loss + double(weighted_loss<T, Loss>(weights, i, r, tau));
   }
   return loss;
 }
@@ -108,7 +83,7 @@ inline void prefetch_design_ahead(const void* from, std::size_t bytes) {
 // residuals_and_loss above with the group products of the batch's width: FixedWidthDot's for
 // narrow double rows, GroupedDot's otherwise. Both give every residual the bits of
 // compute_residuals.
-template <class T>
+template <class T, class Loss>
 double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
                           std::span<T> residuals, T tau) {
   const std::size_t p = batch.cols;
@@ -119,7 +94,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
     if (beta.size() >= p) {
       fixed = with_constant<1, FIXED_WIDTH_MAX + 1>(p, [&](auto width) {
         const FixedWidthDot<width()> dot(beta.data());
-        loss = residuals_and_loss<T>(batch, beta, residuals, tau, [&](std::size_t i) {
+        loss = residuals_and_loss<T, Loss>(batch, beta, residuals, tau, [&](std::size_t i) {
           const T* rows = design + i * width();
           prefetch_design_ahead(rows, GroupedDot<T>::kRows * width() * sizeof(T));
           return dot.sums(rows);
@@ -128,7 +103,7 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
     }
   }
   if (!fixed) {
-    loss = residuals_and_loss<T>(batch, beta, residuals, tau, [&](std::size_t i) {
+    loss = residuals_and_loss<T, Loss>(batch, beta, residuals, tau, [&](std::size_t i) {
       return GroupedDot<T>::sums_in(batch.x_design, p, i, beta.data());
     });
   }
@@ -137,14 +112,15 @@ double residuals_and_loss(const BatchView<T>& batch, std::span<const T> beta,
 
 }  // namespace detail
 
-// F(β) = [Σ s_i ρ(r_i) + ½ (β − β₀)ᵀ I₀ (β − β₀)] / W, minus on the l1 path (after earlier
-// samples) the linear term (W₀/W)·λ₀·Σ sign(β₀_j)(β_j − β₀_j) that stands in for the previous
-// penalty. Leaves r = y − Xβ in the residual buffer and β − β₀ in the shift buffer. Each term is
-// computed in T, but the sum of the losses and the terms' combination run in double: a float sum
-// of 10⁵ losses rounds by as much as a Newton step's decrease near the minimiser, and the step
-// test would then accept and reject by rounding. For T = double this is the plain computation in
-// double. β may live in another workspace buffer.
-template <class T>
+// F(β) = [Σ s_i ρ(r_i) + ½ (β − β₀)ᵀ I₀ (β − β₀)] / W with ρ the loss, plus the penalty's term
+// carried over from earlier samples (for l1 the linear −κ·Σ sign(β₀_j)(β_j − β₀_j), see
+// CarriedL1Term); config.penalty is not read, the penalty is PenaltyType. Leaves r = y − Xβ in the
+// residual buffer and β − β₀ in the shift buffer. Each term is computed in T, but the sum of the
+// losses and the terms' combination run in double: a float sum of 10⁵ losses rounds by as much as
+// a Newton step's decrease near the minimiser, and the step test would then accept and reject by
+// rounding. For T = double this is the plain computation in double. β may live in another
+// workspace buffer.
+template <class T, class Loss, class PenaltyType>
 double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
                           const EngineState<T>& state, const UpdateConfig& config,
                           Workspace<T>& workspace, double combined_weight) {
@@ -153,13 +129,13 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
   const T tau = T(config.tau);
   double loss = 0.0;
   if (!rows_go_parallel(batch.rows, p)) {
-    loss = detail::residuals_and_loss<T>(batch, beta, residuals, tau);
+    loss = detail::residuals_and_loss<T, Loss>(batch, beta, residuals, tau);
   } else {
     // The residuals are spread over the pool; the losses are then summed in row order here.
     compute_residuals<T>(batch.x_design, p, batch.y, beta, residuals, batch.rows);
     const T* weights = batch.sample_weight ? batch.sample_weight->data() : nullptr;
     for (std::size_t i = 0; i < batch.rows; ++i)
-      loss = loss + double(detail::weighted_loss(weights, i, residuals[i], tau));
+      loss = loss + double(detail::weighted_loss<T, Loss>(weights, i, residuals[i], tau));
   }
 
   const std::span<T> shift(workspace.shift);
@@ -173,16 +149,8 @@ double combined_objective(const BatchView<T>& batch, std::span<const T> beta,
     quadratic = quadratic + shift[k] * dot<T>(information.subspan(k * p, p), shift_view);
   }
 
-  double objective = (loss + double(quadratic * T(0.5))) / combined_weight;
-
-  if (config.penalty == Penalty::L1 && state.n_samples_seen != 0) {
-    T linear = T(0);
-    const std::size_t penalised = penalised_count(p, state.fit_intercept);
-    for (std::size_t j = 0; j < penalised; ++j) linear = linear + sign_of(previous[j]) * shift[j];
-    const T factor = T((state.weight_sum / combined_weight) * state.previous_lambda);
-    objective = objective - double(factor * linear);
-  }
-  return objective;
+  const double objective = (loss + double(quadratic * T(0.5))) / combined_weight;
+  return PenaltyType::carried(state, p, combined_weight).add_to_objective(objective, shift_view);
 }
 
 }  // namespace quillfen

@@ -12,10 +12,10 @@ namespace quillfen::simd {
 // choice at a lower target; a target the CPU cannot run, or an unknown name, is ignored.
 const KernelTable& active_kernels();
 
-// The active kernels of element type T.
-template <class T>
+// The active kernels of element type T, loss and penalty (the default set as in kernel_set).
+template <class T, class Loss = HuberLoss, class PenaltyType = NoPenalty>
 const KernelSet<T>& kernels() {
-  return kernel_set<T>(active_kernels());
+  return kernel_set<T, Loss, PenaltyType>(active_kernels());
 }
 
 // Every table of this build that the CPU runs, lowest target first: for tests and benchmarks that
