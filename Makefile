@@ -164,7 +164,7 @@ TSAN_BUILD := build/tsan
 PY_LINT_PATHS := python tests benchmarks examples packaging
 # The engine's stub and where mypy finds it.
 STUB_PATH := python
-STUB_MODULES := quillfen._native_cpu
+STUB_MODULES := quillfen._native_cpu quillfen._native_terms
 CPP_SOURCES = $(shell find src bindings tests/cpp benchmarks -name '*.cpp' -o -name '*.hpp')
 SANITIZER_CMAKE := $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
 	-DCMAKE_BUILD_TYPE=Debug -DQUILLFEN_WERROR=ON -DQUILLFEN_BUILD_TESTS=ON \
@@ -188,6 +188,7 @@ $(LINT_STAMP): requirements-lint.txt | $(PY)
 
 lint: $(LINT_STAMP) install-extension
 	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_SOURCES)
+	$(PY) tests/check_include_direction.py
 	$(VENV)/bin/ruff check $(PY_LINT_PATHS)
 	$(VENV)/bin/ruff format --check $(PY_LINT_PATHS)
 	MYPYPATH=$(STUB_PATH) $(VENV)/bin/mypy --strict python/quillfen

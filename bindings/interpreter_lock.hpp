@@ -33,23 +33,31 @@ class UnlockedInterpreter {
   PyThreadState* saved_;
 };
 
-// Runs one engine call with the lock released, where its numerical work belongs (the private pool
-// or the calling thread), and returns its result once the lock is held again. On the main thread,
-// the only one that runs signal handlers, the call checks for signals every few hundredths of a
-// second; when a handler raises, the call is cancelled, its result dropped, and Interrupted
-// returned with that exception pending.
-template <class T, class Job>
-std::invoke_result_t<Job&> compute_unlocked(const TypedEngine<T>& engine, Job&& job) {
+// Runs `job` with the lock released, in `pool` (the caller blocks until it is done) or, when
+// `pool` is null, on the calling thread, whose parallel steps then use the process-wide pool;
+// returns its result once the lock is held again. On the main thread, the only one that runs
+// signal handlers, the call checks for signals every few hundredths of a second; when a handler
+// raises, the call is cancelled, its result dropped, and Interrupted returned with that exception
+// pending. The job's result type must be constructible from a NativeError.
+template <class Job>
+std::invoke_result_t<Job&> compute_unlocked_in(parallel::ThreadPool* pool, Job&& job) {
+  auto run = [&] { return pool != nullptr ? parallel::run_in_pool(*pool, job) : job(); };
   if (!_PyOS_IsMainThread()) {
     UnlockedInterpreter unlocked;
-    return run_on_engine_threads(engine, job);
+    return run();
   }
   UnlockedInterpreter unlocked;
   parallel::Cancellation cancellation(&UnlockedInterpreter::signal_handler_raised, &unlocked);
   const parallel::CancellationScope scope(&cancellation);
-  auto result = run_on_engine_threads(engine, job);
+  auto result = run();
   if (cancellation.requested()) return NativeError::interrupted();
   return result;
+}
+
+// compute_unlocked_in for one engine call: in the engine's private pool when it has one.
+template <class T, class Job>
+std::invoke_result_t<Job&> compute_unlocked(const TypedEngine<T>& engine, Job&& job) {
+  return compute_unlocked_in(engine.private_pool.get(), job);
 }
 
 }  // namespace quillfen::bindings

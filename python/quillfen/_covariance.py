@@ -2,7 +2,7 @@
 
 The engine's information matrix is the bread, I = sum_i s_i c_i x_i x_i^T with c_i the curvature of
 the Huber loss at row i's final residual. The meat, V = sum_i s_i psi(r_i)^2 x_i x_i^T, is gathered
-here, one weighted Gram product per batch at the batch's final coefficients. Sample weights count as
+batch by batch at each batch's final coefficients (`quillfen._huber.batch_sums`). Sample weights count as
 frequency weights: a row of weight 2 adds exactly what the same row given twice adds.
 """
 
@@ -15,9 +15,9 @@ from statistics import NormalDist
 import numpy as np
 import numpy.typing as npt
 
-# Rows per block of the score Gram product: a block of the design and its scaled copy stay in the
-# core's cache between the residual, the scaling and the product.
-SCORE_BLOCK_ROWS = 4096
+from quillfen._huber import batch_sums
+from quillfen._native_terms import WorkerPool
+
 # Eigenvalues of the unit-diagonal information matrix below RANK_ROUNDING * p * eps of the largest
 # are rounding, not information. Exactly deficient designs measured 2e-16 (float64) and 4e-8
 # (float32) of the largest after 2000 batches; a column 1e-6 from collinear, 2e-13.
@@ -32,26 +32,18 @@ def score_gram(
     coefficients: npt.NDArray[np.floating],
     sample_weight: npt.NDArray[np.floating] | None,
     threshold: float,
+    pool: WorkerPool | None = None,
 ) -> npt.NDArray[np.float64]:
     """sum_i s_i psi(r_i)^2 x_i x_i^T in float64, psi the Huber score clipped at `threshold`.
 
-    `design` and `coefficients` are in the engine's column order; each block's product runs in the
-    design's element type and is widened as it is added up.
+    `design` and `coefficients` are in the engine's column order and element type; the products
+    run natively in that type, block by block, and are added up in float64.
     """
-    n_columns = design.shape[1]
-    total = np.zeros((n_columns, n_columns), dtype=np.float64)
-    limit = design.dtype.type(threshold)
-    for start in range(0, design.shape[0], SCORE_BLOCK_ROWS):
-        rows = slice(start, start + SCORE_BLOCK_ROWS)
-        block = design[rows]
-        root = y[rows] - block @ coefficients
-        np.abs(root, out=root)
-        np.minimum(root, limit, out=root)
-        if sample_weight is not None:
-            root *= np.sqrt(sample_weight[rows])
-        scaled = block * root[:, None]
-        total += scaled.T @ scaled
-    return total
+    gram = batch_sums(
+        design, y, sample_weight, coefficients, threshold, score=True, pool=pool
+    ).score
+    assert gram is not None
+    return gram
 
 
 class RankDeficiencyWarning(UserWarning):

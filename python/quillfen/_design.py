@@ -7,6 +7,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quillfen._native_terms import WorkerPool, fill_design
+
+# Element types the native fill reads directly.
+NATIVE_TYPES = (np.dtype(np.float32), np.dtype(np.float64))
+
 
 def engine_array(values: npt.ArrayLike, dtype: str | np.dtype[Any]) -> npt.NDArray[Any]:
     """`values` as an aligned, C-ordered array of `dtype`, as the engine reads it; copies only when
@@ -26,14 +31,18 @@ class DesignBuffer:
         self.dtype = np.dtype(dtype)
         self.fit_intercept = fit_intercept
         self._buffer: npt.NDArray[Any] | None = None
+        # The largest feature magnitude of the last fill, when the fill measured it on the way.
+        self.largest_magnitude: float | None = None
 
-    def fill(self, X: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    def fill(self, X: npt.NDArray[Any], pool: WorkerPool | None = None) -> npt.NDArray[Any]:
         """The design of the 2-D array X, converted to the buffer's element type in one copy.
 
         The result is the buffer itself (or X, when X already has the layout): valid until the
-        next call.
+        next call. float32 and float64 input of any memory order is copied natively (in `pool`
+        when given), row by row; other types through NumPy.
         """
         n_rows, n_features = X.shape
+        self.largest_magnitude = None
         same_type = X.dtype == self.dtype and X.flags.c_contiguous and X.flags.aligned
         if not self.fit_intercept and same_type:
             return X
@@ -41,16 +50,13 @@ class DesignBuffer:
         buffer = self._buffer
         if buffer is None or buffer.shape != shape:
             buffer = np.empty(shape, dtype=self.dtype)
-            if self.fit_intercept:
-                buffer[:, -1] = 1.0
             self._buffer = buffer
-        if same_type and n_features > 0:
-            # Whole rows as opaque items: one block copy per row instead of an element loop.
-            row = np.dtype((np.void, n_features * self.dtype.itemsize))
-            rows = np.ndarray((n_rows,), row, buffer, 0, (buffer.strides[0],))
-            np.copyto(rows, X.view(row).reshape(n_rows))
+        if X.dtype in NATIVE_TYPES and X.flags.aligned and X.dtype.isnative:
+            self.largest_magnitude = fill_design(X, buffer, self.fit_intercept, pool)
         else:
             buffer[:, :n_features] = X
+            if self.fit_intercept:
+                buffer[:, -1] = 1.0
         return buffer
 
 
@@ -59,16 +65,24 @@ class DesignBuffer:
 MAGNITUDE_HEADROOM = 2.0**-16
 
 
-def check_magnitudes(design: npt.NDArray[Any], y: npt.NDArray[Any], batch_weight: float) -> None:
+def check_magnitudes(
+    design: npt.NDArray[Any],
+    y: npt.NDArray[Any],
+    batch_weight: float,
+    design_magnitude: float | None = None,
+) -> None:
     """Raises ValueError when the batch's squared values, summed over its weight, overflow its
     element type (float32 or float64).
 
     On a first batch the least-squares pilot fit cannot be computed then (its sums overflow, and
     LAPACK may fail or never return); on any batch the solvers' steps and the standard errors'
     terms overflow or lose all precision. Reads the batch without a copy; NaN and infinity pass,
-    for the engine's finiteness check to name.
+    for the engine's finiteness check to name. `design_magnitude`, the design's largest magnitude
+    when the caller knows it (`DesignBuffer.largest_magnitude`), saves a pass over the design.
     """
-    extremes = (design.max(initial=0.0), -design.min(initial=0.0), y.max(), -y.min())
+    if design_magnitude is None:
+        design_magnitude = max(float(design.max(initial=0.0)), -float(design.min(initial=0.0)))
+    extremes = (design_magnitude, y.max(), -y.min())
     largest = float(max(extremes))
     limit = float(np.finfo(design.dtype).max) * MAGNITUDE_HEADROOM
     with np.errstate(over="ignore"):

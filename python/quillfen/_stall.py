@@ -14,6 +14,8 @@ from __future__ import annotations
 import numpy as np
 import numpy.typing as npt
 
+from quillfen._huber import batch_sums
+
 
 def newton_step_is_negligible(
     design: npt.NDArray[np.floating],
@@ -34,14 +36,13 @@ def newton_step_is_negligible(
     batches (`previous_information` around `previous_coefficients`; None on the first batch);
     `information` is the summary after the update and stands in for its curvature.
     """
+    sums = batch_sums(
+        design, y, sample_weight, coefficients, threshold, gradient=True, absolute_gradient=True
+    )
+    assert sums.gradient is not None and sums.absolute_gradient is not None
     beta = np.asarray(coefficients, dtype=np.float64)
-    a = np.asarray(design, dtype=np.float64)
-    residuals = np.asarray(y, dtype=np.float64) - a @ beta
-    score = np.clip(residuals, -threshold, threshold)
-    if sample_weight is not None:
-        score *= sample_weight
-    gradient = -(a.T @ score)
-    magnitude = np.abs(a).T @ np.abs(score)
+    gradient = -sums.gradient
+    magnitude = sums.absolute_gradient
     if previous_information is not None and previous_coefficients is not None:
         shift = beta - np.asarray(previous_coefficients, dtype=np.float64)
         summary = np.asarray(previous_information, dtype=np.float64)

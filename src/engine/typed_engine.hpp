@@ -23,15 +23,6 @@ struct TypedEngine {
   std::uint64_t n_parameters() const { return state.coefficients.size(); }
 };
 
-// Runs one engine call where its numerical work belongs: handed to the private pool (the caller
-// blocks until it is done) or, without one, on the calling thread, whose parallel steps then use
-// the process-wide pool.
-template <class T, class Job>
-std::invoke_result_t<Job&> run_on_engine_threads(const TypedEngine<T>& engine, Job&& job) {
-  if (engine.private_pool) return parallel::run_in_pool(*engine.private_pool, job);
-  return job();
-}
-
 // The payload of one engine object: index 0 holds the 32-bit engine, index 1 the 64-bit one. The
 // alternative never changes after construction.
 using EngineVariant = std::variant<TypedEngine<float>, TypedEngine<double>>;

@@ -1,9 +1,8 @@
-"""The Huber objective's value, gradient and curvature-weighted Gram of one batch, in NumPy.
+"""The Huber objective's value, gradient and curvature-weighted Gram of one batch.
 
 Each worker computes these O(p^2) terms for its own partition at coefficients the client sends;
-the client sums them over partitions and takes a Newton step. The curvature weight is the same
-trapezoid the engine uses: 1 well inside +-threshold, 0 well outside, with linear ramps of
-half-width min(bandwidth, threshold) around +-threshold.
+the client sums them over partitions and takes a Newton step. The sums come from the engine's own
+kernels (`quillfen._huber.batch_sums`), in float64.
 """
 
 from __future__ import annotations
@@ -14,6 +13,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quillfen._design import DesignBuffer
+from quillfen._huber import batch_sums
 from quillfen._ridge import ridge_term
 from quillfen.dask._partitions import PartitionBatch
 
@@ -46,35 +47,9 @@ def design(batch: PartitionBatch, fit_intercept: bool) -> Vector:
     cached: Vector | None = batch.cache.get(fit_intercept)
     if cached is not None:
         return cached
-    x = np.asarray(batch.x, dtype=np.float64)
-    if fit_intercept:
-        z = np.empty((x.shape[0], x.shape[1] + 1))
-        z[:, :-1] = x
-        z[:, -1] = 1.0
-    else:
-        z = np.ascontiguousarray(x)
+    z = DesignBuffer("float64", fit_intercept).fill(np.asarray(batch.x))
     batch.cache[fit_intercept] = z
     return z
-
-
-def _weighted_gram(z: Vector, row_weights: Vector) -> Vector:
-    """Sum of w_i * z_i z_i^T for non-negative w, as A^T A (a symmetric rank-k product)."""
-    rows = z * np.sqrt(row_weights)[:, None]
-    gram: Vector = rows.T @ rows
-    return gram
-
-
-def _row_weights(batch: PartitionBatch) -> Vector:
-    if batch.sample_weight is None:
-        return np.ones(batch.y.shape[0])
-    return np.asarray(batch.sample_weight, dtype=np.float64)
-
-
-def curvature_weights(residuals: Vector, threshold: float, bandwidth: float) -> Vector:
-    """Trapezoid weights of the residuals: 1 inside, 0 outside, linear ramps around +-threshold."""
-    half_width = min(bandwidth, threshold)
-    ramp = (threshold + half_width - np.abs(residuals)) / (2.0 * half_width)
-    return np.clip(ramp, 0.0, 1.0)
 
 
 def huber_terms(
@@ -85,23 +60,19 @@ def huber_terms(
     fit_intercept: bool,
 ) -> HuberTerms:
     """Objective, gradient and curvature Gram of `batch` at `coefficients` (caller's units)."""
-    z = design(batch, fit_intercept)
-    weights = _row_weights(batch)
-    residuals = np.asarray(batch.y, dtype=np.float64) - z @ coefficients
-    magnitude = np.abs(residuals)
-    loss = np.where(
-        magnitude <= threshold,
-        0.5 * residuals * residuals,
-        threshold * magnitude - 0.5 * threshold * threshold,
+    sums = batch_sums(
+        design(batch, fit_intercept),
+        _targets(batch),
+        _row_weights(batch),
+        coefficients,
+        threshold,
+        bandwidth,
+        loss=True,
+        gradient=True,
+        curvature=True,
     )
-    psi = np.clip(residuals, -threshold, threshold)
-    curvature = weights * curvature_weights(residuals, threshold, bandwidth)
-    return HuberTerms(
-        objective=float(weights @ loss),
-        gradient=z.T @ (weights * psi),
-        curvature_gram=_weighted_gram(z, curvature),
-        weight=float(weights.sum()),
-    )
+    assert sums.loss is not None and sums.gradient is not None and sums.curvature is not None
+    return HuberTerms(sums.loss, sums.gradient, sums.curvature, sums.weight)
 
 
 def score_gram(
@@ -109,8 +80,19 @@ def score_gram(
 ) -> Vector:
     """Sum of s_i * psi(r_i)^2 * z_i z_i^T, the middle of the sandwich covariance."""
     z = design(batch, fit_intercept)
-    psi = np.clip(np.asarray(batch.y, dtype=np.float64) - z @ coefficients, -threshold, threshold)
-    return _weighted_gram(z, _row_weights(batch) * psi * psi)
+    gram = batch_sums(z, _targets(batch), _row_weights(batch), coefficients, threshold, score=True)
+    assert gram.score is not None
+    return gram.score
+
+
+def _targets(batch: PartitionBatch) -> Vector:
+    return np.require(batch.y, dtype=np.float64, requirements=["C", "A"])
+
+
+def _row_weights(batch: PartitionBatch) -> Vector | None:
+    if batch.sample_weight is None:
+        return None
+    return np.require(batch.sample_weight, dtype=np.float64, requirements=["C", "A"])
 
 
 def newton_direction(terms: HuberTerms, ridge: float) -> Vector:

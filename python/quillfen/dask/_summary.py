@@ -6,11 +6,11 @@ Everything goes through the estimator's public attributes and its state dict (`s
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import numpy as np
 
+from quillfen import _huber
 from quillfen.dask._huber_terms import Vector
 
 # The refinement's step tolerance when the estimator's `tol` is None: the estimator's own default
@@ -37,14 +37,18 @@ def coefficients(estimator: Any) -> Vector:
 
 def threshold(estimator: Any) -> float:
     """The Huber threshold in the units of y: ``tau * scale_``."""
-    return float(estimator.tau) * float(estimator.scale_)
+    return _huber.threshold(estimator.tau, estimator.scale_)
 
 
 def bandwidth(estimator: Any, total_weight: float) -> float:
     """The curvature smoothing half-width the engine uses for `total_weight`, in units of y."""
-    q = math.log(max(int(estimator.n_features_in_), 2))
-    smoothing = float(estimator.bandwidth_scale) / (math.sqrt(total_weight) * q)
-    return min(smoothing, float(estimator.tau)) * float(estimator.scale_)
+    return _huber.bandwidth(
+        estimator.tau,
+        estimator.scale_,
+        estimator.bandwidth_scale,
+        estimator.n_features_in_,
+        total_weight,
+    )
 
 
 def weight_sum(estimator: Any) -> float:
