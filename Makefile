@@ -91,8 +91,10 @@ py-test: install
 # and warm small updates from Python against numpy and their floor; the warm update against
 # scikit-learn's averaged Huber SGD per batch; float32's accuracy against float64's; the
 # estimator's partial_fit against the bare update; quillfen.dask on a local cluster against one
-# process; and last the default (dispatching) build against one built with -march=native and
-# against its own baseline kernels alone. Every script prints its targets with ok or MISS, and
+# process; the command line's start-up against importing numpy and pyarrow, and its Parquet and CSV
+# throughput against in-memory partial_fit and pandas + SGDRegressor; and last the default
+# (dispatching) build against one built with -march=native and against its own baseline kernels
+# alone. Every script prints its targets with ok or MISS, and
 # the run ends with all of them together under the CPU's name.
 .PHONY: bench
 BENCH_CMAKE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -111,6 +113,7 @@ bench: install-extension
 	$(PY) benchmarks/run_float32_accuracy.py
 	$(PY) benchmarks/run_estimator_benchmark.py
 	$(PY) benchmarks/run_dask_benchmark.py
+	$(PY) benchmarks/run_command_line_benchmark.py
 	$(PY) benchmarks/compare_builds.py $(BENCH_EXECUTABLE) $(BENCH_BUILD)-native/quillfen_update_benchmark
 	@echo
 	@$(PY) benchmarks/summarize_targets.py $$QUILLFEN_BENCH_TARGETS

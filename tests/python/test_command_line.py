@@ -20,9 +20,9 @@ from sklearn.exceptions import ConvergenceWarning
 
 import quillfen
 from quillfen import StreamingHuberRegressor
-from quillfen._batch_loss import batch_mean_losses
-from quillfen._coefficient_trace import CoefficientTrace
-from quillfen.cli import main
+from quillfen.cli import _csv_reader, main
+from quillfen.cli._batch_loss import batch_mean_losses
+from quillfen.cli._coefficient_trace import CoefficientTrace
 
 FEATURES = ["a", "b", "c"]
 TRUE_COEF = np.array([1.5, -2.0, 0.5])
@@ -341,6 +341,28 @@ def test_bad_input_gets_one_line_and_status_2(case, tmp_path, capsys):
     assert not (tmp_path / "m.npz").exists() and not list(tmp_path.glob(".*partial*"))
 
 
+@pytest.mark.parametrize(
+    "bad_line, problem",
+    [
+        ("1,two,3,4", "column 'b' is not numeric: invalid value 'two'"),
+        ("1,2,3", "CSV parse error: Expected 4 columns, got 3: 1,2,3"),
+    ],
+)
+def test_a_bad_csv_line_far_into_the_file_is_named_by_its_row(
+    bad_line, problem, tmp_path, capsys, monkeypatch
+):
+    # Small blocks, parsed on several threads: the row is counted across the blocks before it,
+    # without the header and the empty line.
+    monkeypatch.setattr(_csv_reader, "BLOCK_BYTES", 64)
+    rows = [f"{i},1,2,{i}" for i in range(300)]
+    path = tmp_path / "d.csv"
+    path.write_text("\n".join(["a,b,c,y", *rows[:100], "", *rows[100:], bad_line, *rows]) + "\n")
+    argv = ["fit", str(path), "--target", "y", "--out", str(tmp_path / "m.npz")]
+    status, _, err = run(argv, capsys)
+    assert status == 2
+    assert err.strip() == f"quillfen fit: error: {path}: row 301: {problem}"
+
+
 def test_l1_model_summary_lists_estimates_and_plot_has_no_bands(tmp_path, capsys):
     data = write(make_table(np.random.default_rng(9), 600), tmp_path / "d.parquet")
     model_path = tmp_path / "m.npz"
@@ -589,7 +611,7 @@ def test_a_kill_between_the_renames_leaves_a_model_and_a_trace_seen_as_foreign(
     result = python_subprocess(
         f"""
         import os
-        from quillfen.cli import main
+        from quillfen.cli import _csv_reader, main
 
         rename = os.replace
         def rename_then_die(source, target):
@@ -635,6 +657,33 @@ def test_outputs_reach_the_disk_before_and_after_their_renames(tmp_path, capsys,
         (tmp_path / f".m.trace.partial-{pid}.npz", False),
         (tmp_path, True),
     ]
+
+
+@pytest.mark.parametrize(
+    "command, unneeded",
+    [
+        # Parsing (and --help, and a usage error) needs none of the libraries.
+        ("parse", ["numpy", "pyarrow", "sklearn", "pandas", "matplotlib", "tqdm", "dask"]),
+        # A quiet fit draws nothing and shows no bar.
+        ("fit", ["matplotlib", "tqdm", "dask"]),
+    ],
+)
+def test_a_command_imports_only_what_it_uses(command, unneeded, tmp_path, python_subprocess):
+    data = write(make_table(np.random.default_rng(18), 300), tmp_path / "d.parquet")
+    argv = ["fit", str(data), "--target", "y", "--out", str(tmp_path / "m.npz"), "--quiet"]
+    run_it = "build_parser().parse_args(argv)" if command == "parse" else "assert main(argv) == 0"
+    result = python_subprocess(
+        f"""
+        import sys
+        from quillfen.cli import build_parser, main
+
+        argv = {argv!r}
+        {run_it}
+        print(" ".join(sorted(name for name in {unneeded!r} if name in sys.modules)))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == []
 
 
 @pytest.mark.parametrize("delay", [0.0, 0.3])

@@ -4,7 +4,7 @@ import threading
 
 import pytest
 
-from quillfen._prefetch import prefetched
+from quillfen.cli._prefetch import prefetched
 
 
 def counting(n, fail_at=None, made=None):

@@ -3,7 +3,7 @@
 import importlib
 from types import ModuleType
 
-from quillfen._command_error import CommandError
+from quillfen.cli._command_error import CommandError
 
 # The pip extra that installs each optional module.
 EXTRA_OF_MODULE = {

@@ -5,7 +5,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Protocol
 
-from quillfen._extras import require
+from quillfen.cli._extras import require
 
 
 class Progress(Protocol):

@@ -17,7 +17,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-from quillfen._command_error import CommandError
+from quillfen.cli._command_error import CommandError
 
 
 def check_writable(path: Path) -> None:

@@ -1,12 +1,12 @@
 """Streaming CSV and Parquet files as fixed-size batches of floating-point arrays.
 
-Memory is bounded by the batch size, not by the files: Arrow's streaming readers deliver record
-batches, which are gathered into batches of exactly `batch_rows` rows (the last one may be
-shorter; batches run across file boundaries, so the batches do not depend on how the data is
-split into files) and converted column by column into one reused buffer, without pandas.
+Memory is bounded by the batch size, not by the files: Arrow's Parquet reader and the CSV reader
+of `_csv_reader` deliver record batches, which are gathered into batches of exactly `batch_rows`
+rows (the last one may be shorter; batches run across file boundaries, so the batches do not
+depend on how the data is split into files) and converted column by column into one reused
+buffer, without pandas.
 """
 
-import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -15,14 +15,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quillfen._command_error import CommandError
-from quillfen._data_files import DataFiles
-from quillfen._extras import require
+from quillfen.cli._command_error import CommandError
+from quillfen.cli._csv_reader import csv_record_batches
+from quillfen.cli._data_files import DataFiles
+from quillfen.cli._extras import require
 
 FloatArray = npt.NDArray[np.floating[Any]]
-
-# Bytes pyarrow's CSV reader parses at a time; batches are gathered from these blocks.
-CSV_BLOCK_BYTES = 4 << 20
 
 
 @dataclass(frozen=True)
@@ -223,43 +221,31 @@ class BatchStream:
                 pq = require("pyarrow.parquet", self._command)
                 # No pre-buffering: it reads far ahead, and memory must stay near a few batches.
                 reader = pq.ParquetFile(path, pre_buffer=False)
+                # One thread: decoding a row group's columns on Arrow's pool as well costs about
+                # twice the CPU for the same time, and the fit needs the cores.
                 yield from reader.iter_batches(
                     batch_size=min(self.batch_rows, 1 << 16),
                     columns=list(self.roles.all),
+                    use_threads=False,
                 )
             else:
                 yield from self._csv_records(path)
         except pa.ArrowInvalid as error:
-            raise CommandError(f"{path}: {self._describe_read_error(error)}") from None
+            raise CommandError(f"{path}: {_first_line(error)}") from None
         except (pa.ArrowException, OSError) as error:
             raise CommandError(f"{path}: cannot read the file ({_first_line(error)})") from None
 
     def _csv_records(self, path: Path) -> Iterator[Any]:
         pa = self._pa
-        csv = require("pyarrow.csv", self._command)
         column_types = {c: pa.float64() for c in self.roles.numeric}
         # Identifiers are kept verbatim: text never loses leading zeros or digits.
         column_types.update({c: pa.string() for c in self.roles.keep if c not in column_types})
-        reader = csv.open_csv(
-            str(path),
-            read_options=csv.ReadOptions(block_size=CSV_BLOCK_BYTES),
-            convert_options=csv.ConvertOptions(
-                include_columns=list(self.roles.all), column_types=column_types
-            ),
+        return csv_record_batches(
+            path,
+            column_names=self.files.column_names,
+            column_types={c: column_types[c] for c in self.roles.all},
+            command=self._command,
         )
-        yield from reader
-
-    def _describe_read_error(self, error: BaseException) -> str:
-        message = _first_line(error)
-        match = re.search(r"CSV column #(\d+): CSV conversion error to \w+: (.*)", message)
-        if match:
-            index = int(match.group(1))
-            names = self.files.column_names
-            column = names[index] if index < len(names) else f"#{index}"
-            return f"column '{column}' is not numeric: {match.group(2)}"
-        if message == "Empty CSV file":
-            return "empty file"
-        return message
 
     def _convert(self, pieces: list[_Piece]) -> NumericBatch:
         n_rows = sum(p.records.num_rows for p in pieces)
@@ -343,8 +329,33 @@ def _good_rows(
 
 
 def _column_values(records: Any, column: str | None) -> Any:
-    """A column of a record batch as a NumPy array, without a copy where Arrow allows it."""
-    return records.column(column).to_numpy(zero_copy_only=False)
+    """A column of a record batch as a NumPy array: a view of Arrow's values when the column is
+    integral or floating point without missing values (the common case), else a converted copy
+    (missing values become NaN)."""
+    array = records.column(column)
+    dtype = _plain_dtype(array.type)
+    if dtype is None or array.null_count:
+        # Arrow's own conversion; it imports pandas, which the common case does without.
+        return array.to_numpy(zero_copy_only=False)
+    values = array.buffers()[1]
+    return np.frombuffer(values, dtype, count=len(array), offset=array.offset * dtype.itemsize)
+
+
+def _plain_dtype(arrow_type: Any) -> np.dtype[Any] | None:
+    """The NumPy type whose items are laid out as Arrow's values of `arrow_type`, for integers and
+    floating point; None for other types (booleans are bits, decimals are not NumPy types)."""
+    kind = _PLAIN_KINDS.get(str(arrow_type))
+    return None if kind is None else np.dtype(kind)
+
+
+# Arrow's names of its integer and floating-point types, and NumPy's for the same layout.
+_PLAIN_KINDS = {
+    **{f"int{bits}": f"int{bits}" for bits in (8, 16, 32, 64)},
+    **{f"uint{bits}": f"uint{bits}" for bits in (8, 16, 32, 64)},
+    "halffloat": "float16",
+    "float": "float32",
+    "double": "float64",
+}
 
 
 def _split_pieces(pieces: list[_Piece], n_rows: int) -> tuple[list[_Piece], list[_Piece]]:

@@ -5,49 +5,35 @@ import sys
 import warnings
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from quillfen._atomic_output import atomic_outputs
-from quillfen._batch_stream import (
+from quillfen.cli._atomic_output import atomic_outputs
+from quillfen.cli._batch_stream import (
     BatchStream,
     ColumnRoles,
     NumericBatch,
     choose_columns,
     element_type,
 )
-from quillfen._coefficient_trace import (
+from quillfen.cli._coefficient_trace import (
     CoefficientTrace,
     parameter_names,
     trace_path_for,
 )
-from quillfen._command_error import CommandError
-from quillfen._data_files import DataFiles, open_data_files
-from quillfen._extras import require
-from quillfen._interrupts import Interrupted, stop_on_ctrl_c
-from quillfen._prefetch import prefetched
-from quillfen._progress import Progress, progress
-from quillfen._reference_values import read_reference_values
+from quillfen.cli._command_error import CommandError
+from quillfen.cli._data_files import DataFiles, open_data_files
+from quillfen.cli._estimator_options import estimator_parameters
+from quillfen.cli._extras import require
+from quillfen.cli._interrupts import Interrupted, stop_on_ctrl_c
+from quillfen.cli._prefetch import prefetched
+from quillfen.cli._progress import Progress, progress
+from quillfen.cli._reference_values import read_reference_values
 
-# Command-line option -> estimator parameter, passed only when given so that the estimator's
-# own defaults apply otherwise.
-ESTIMATOR_OPTIONS = (
-    "tau",
-    "scale",
-    "penalty",
-    "lambda_scale",
-    "bandwidth_scale",
-    "max_iter",
-    "tol",
-    "ridge",
-    "fit_intercept",
-    "n_threads",
-    "compute_covariance",
-)
 PREDICTION_COLUMN = "prediction"
 # Batches read ahead while one is being fitted.
 PREFETCH_DEPTH = 1
@@ -192,8 +178,8 @@ def run_summary(args: argparse.Namespace) -> None:
 
 def run_plot(args: argparse.Namespace) -> None:
     """Draw the fit's course from the model's history (and its trace, when present)."""
-    from quillfen._batch_loss import batch_mean_losses
-    from quillfen._history_plot import draw_history
+    from quillfen.cli._batch_loss import batch_mean_losses
+    from quillfen.cli._history_plot import draw_history
 
     require("matplotlib", "plot")
     reference: dict[str, float] = {}
@@ -259,10 +245,17 @@ def _estimates_table(model: Any, reason: str) -> str:
 
 
 def _new_estimator(args: argparse.Namespace) -> Any:
+    """A new, unfitted estimator with the parameters the command line gave.
+
+    The one place the command line makes an estimator; `fit` needs from it only partial_fit,
+    the attributes CoefficientTrace reads, feature_names_in_, n_samples_seen_ and save.
+    """
+    # scikit-learn loads here, with the estimator class (about a second): the only part of
+    # `quillfen fit` that needs it. A class with the same streaming methods and no scikit-learn
+    # base can take its place on this line.
     from quillfen import StreamingHuberRegressor
 
-    given = {name: getattr(args, name) for name in ESTIMATOR_OPTIONS}
-    return StreamingHuberRegressor(**{k: v for k, v in given.items() if v is not None})
+    return StreamingHuberRegressor(**estimator_parameters(args))
 
 
 def _fold_batch(estimator: Any, batch: NumericBatch, notes: "_WarningNotes") -> None:
@@ -394,3 +387,12 @@ def _table_writer(path: Path, output_format: str) -> Iterator[_TableWriter]:
         yield writer
     finally:
         writer.close()
+
+
+# The function of each command the parser offers, by name.
+COMMAND_FUNCTIONS: dict[str, Callable[[argparse.Namespace], None]] = {
+    "fit": run_fit,
+    "predict": run_predict,
+    "summary": run_summary,
+    "plot": run_plot,
+}

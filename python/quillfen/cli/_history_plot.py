@@ -8,9 +8,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quillfen._coefficient_trace import CoefficientTrace
-from quillfen._extras import require
 from quillfen._history import BatchHistory, Records, history_column
+from quillfen.cli._coefficient_trace import CoefficientTrace
+from quillfen.cli._extras import require
 
 # z value of a two-sided 95 % normal interval.
 Z_95 = 1.959963984540054

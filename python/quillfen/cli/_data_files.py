@@ -8,8 +8,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Literal
 
-from quillfen._command_error import CommandError
-from quillfen._extras import require
+from quillfen.cli._command_error import CommandError
+from quillfen.cli._extras import require
 
 DataFormat = Literal["csv", "parquet"]
 

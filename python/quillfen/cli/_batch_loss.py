@@ -18,8 +18,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from quillfen._coefficient_trace import CoefficientTrace
 from quillfen._history import BatchHistory, Records, history_column
+from quillfen.cli._coefficient_trace import CoefficientTrace
 
 
 def batch_mean_losses(

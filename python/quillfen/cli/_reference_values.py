@@ -4,7 +4,7 @@ import json
 import math
 from pathlib import Path
 
-from quillfen._command_error import CommandError
+from quillfen.cli._command_error import CommandError
 
 EXAMPLE = '{"age": 0.8, "intercept": 10}'
 
