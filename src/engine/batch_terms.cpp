@@ -143,6 +143,18 @@ void add_into(const AlignedVector<double>& part, AlignedVector<double>& total) {
   for (std::size_t k = 0; k < total.size(); ++k) total[k] += part[k];
 }
 
+// The matrix made exactly symmetric: the product's two triangles round differently (each term is
+// x_ij·(w_i·x_ik) on one side, x_ik·(w_i·x_ij) on the other), a sum of x xᵀ terms is symmetric.
+void symmetrise(AlignedVector<double>& matrix, std::uint64_t p) {
+  for (std::uint64_t j = 0; j < p; ++j) {
+    for (std::uint64_t k = j + 1; k < p; ++k) {
+      const double mean = 0.5 * (matrix[j * p + k] + matrix[k * p + j]);
+      matrix[j * p + k] = mean;
+      matrix[k * p + j] = mean;
+    }
+  }
+}
+
 bool all_finite_sums(const BatchTerms& terms) {
   auto finite = [](const AlignedVector<double>& values) {
     return std::all_of(values.begin(), values.end(), [](double v) { return is_finite(v); });
@@ -218,6 +230,8 @@ Expected<BatchTerms> batch_terms(const BatchView<T>& batch, std::span<const T> b
     add_into(part.score, total.score);
   }
   if (!all_finite_sums(total)) return NativeError::non_finite();
+  if (!total.curvature.empty()) symmetrise(total.curvature, p);
+  if (!total.score.empty()) symmetrise(total.score, p);
   return total;
 }
 

@@ -27,7 +27,7 @@ struct LossSettings {
 };
 
 // The requested sums, in double whatever T; the others stay empty (loss 0). Matrices are p × p
-// row-major with both triangles. `weight` is Σ s_i (the row count without sample weights).
+// row-major with both triangles, exactly symmetric. `weight` is Σ s_i (the row count without sample weights).
 struct BatchTerms {
   double loss = 0.0;
   double weight = 0.0;

@@ -56,6 +56,8 @@ def test_sums_match_the_huber_formulas(dtype, rtol, weighted, rows):
         curvature=True,
         score=True,
     )
+    assert np.array_equal(sums.score, sums.score.T)
+    assert np.array_equal(sums.curvature, sums.curvature.T)
     for name, expected in reference_sums(design, y, weights, beta, 1.5, 0.4).items():
         scale = np.max(np.abs(expected))
         np.testing.assert_allclose(
