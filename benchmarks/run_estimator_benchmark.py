@@ -60,7 +60,7 @@ def paired_setup(rows, n_features, dtype, compute_covariance):
     """An estimator after its first batch and a bare engine holding the same summary."""
     ((X, y, _),) = make_batches(rows, n_features, 1, dtype, seed=1)
     estimator = StreamingHuberRegressor(compute_covariance=compute_covariance).partial_fit(X, y)
-    state = estimator._engine.state()
+    state = estimator._stream.engine.state()
     del state["state_is_detached"]
     engine = NativeCpuEngine(dtype, n_features + 1)
     engine.restore(**state)

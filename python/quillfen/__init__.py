@@ -12,10 +12,11 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from quillfen._covariance import RankDeficiencyWarning
-    from quillfen._estimator import StreamingHuberRegressor
+    from quillfen._estimator import StreamingHuberRegressor, load
     from quillfen._merge import merge
     from quillfen._native_cpu import NativeCpuEngine, version
-    from quillfen._persistence import load
+
+__version__: str
 
 __all__ = [
     "NativeCpuEngine",
@@ -32,12 +33,18 @@ _HOMES = {
     "version": "quillfen._native_cpu",
     "RankDeficiencyWarning": "quillfen._covariance",
     "StreamingHuberRegressor": "quillfen._estimator",
-    "load": "quillfen._persistence",
+    "load": "quillfen._estimator",
     "merge": "quillfen._merge",
 }
 
 
 def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        # The installed distribution's version: pyproject.toml is its one home.
+        from importlib.metadata import version as distribution_version
+
+        globals()[name] = value = distribution_version("quillfen")
+        return value
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'quillfen' has no attribute {name!r}")

@@ -30,14 +30,18 @@ def _blas_controllers() -> list[Any]:
 
 def reset() -> None:
     """Gives the BLAS libraries back their counts and forgets every hold. For tests that inject
-    interrupts at every line: one that lands inside the bookkeeping above leaves a hold behind
-    (the libraries then stay at one thread in this process; no fitted state is affected)."""
+    interrupts at every line: one that lands inside the bookkeeping below leaves a hold behind
+    (the libraries then stay at one thread in this process; no fitted state is affected), and
+    one raised as a `with _lock:` block runs its exit skips the lock's release, which this gives
+    back too when the calling thread still holds it."""
     global _depth
     with _lock:
         for controller, count in _saved:
             controller.set_num_threads(count)
         _saved.clear()
         _depth = 0
+    while _lock._is_owned():  # type: ignore[attr-defined]
+        _lock.release()
 
 
 class one_blas_thread:  # noqa: N801 - used as a function, like contextlib's managers

@@ -30,12 +30,16 @@ class BatchHistory(Sequence[Record]):
     """The records of a fit's batches, in order: a sequence of dicts with the `HISTORY_FIELDS`.
 
     Items are built on demand as dicts of Python scalars; `column` gives a field for all batches
-    at once. `append` grows the columns by doubling, so a record costs amortised constant time.
+    at once. `appended` (a new history, as a fitted state keeps one) and `append` (in place) grow
+    the columns by doubling, so a record costs amortised constant time.
     """
 
     def __init__(self) -> None:
         self._columns = {field: np.empty(0, dtype) for field, dtype in HISTORY_FIELDS.items()}
         self._length = 0
+        # Rows written to these columns so far, shared by every history that reads them: only a
+        # history whose last row is the last one written may write the next row in place.
+        self._filled = [0]
 
     @classmethod
     def from_columns(
@@ -57,9 +61,14 @@ class BatchHistory(Sequence[Record]):
         }
         if len({array.shape for array in arrays.values()}) != 1 or arrays["rows"].ndim != 1:
             raise ValueError("the history columns have inconsistent shapes")
-        history = cls()
-        history._columns = arrays
-        history._length = arrays["rows"].shape[0]
+        return cls._of(arrays, arrays["rows"].shape[0], [arrays["rows"].shape[0]])
+
+    @classmethod
+    def _of(
+        cls, columns: dict[str, npt.NDArray[Any]], length: int, filled: list[int]
+    ) -> BatchHistory:
+        history = cls.__new__(cls)  # without __init__'s empty columns: this runs once a batch
+        history._columns, history._length, history._filled = columns, length, filled
         return history
 
     @classmethod
@@ -86,43 +95,51 @@ class BatchHistory(Sequence[Record]):
             copy=False,  # new arrays already
         )
 
-    def append(self, record: Mapping[str, Any]) -> None:
-        """Adds the record of the next batch; nothing changes when a field is missing or bad.
+    def appended(self, record: Mapping[str, Any]) -> BatchHistory:
+        """A new history of these records and `record` after them; this one does not change.
 
-        An interrupt (KeyboardInterrupt) anywhere in it leaves the history as it was or with the
-        record added: the columns are replaced all at once, the new row is written beyond the
-        length (where a partial write is never read) and the length counts last.
+        The two share their columns' memory while this history's last row is the last one
+        written to it (the new row goes beyond every sharing history's length, where none of
+        them reads), so a stream that appends batch after batch costs amortised constant time per
+        record; otherwise, or when the columns are full, they are copied first. An interrupt
+        (KeyboardInterrupt) anywhere in it leaves every history as it was; a missing or bad field
+        raises and changes nothing.
         """
-        capacity = self._columns["rows"].shape[0]
-        if self._length == capacity:
-            self._columns = {
+        length, columns, filled = self._length, self._columns, self._filled
+        if filled[0] != length or columns["rows"].shape[0] == length:
+            capacity = max(2 * length, 16)
+            columns = {
                 field: np.concatenate(
-                    [column[: self._length], np.empty_like(column, shape=capacity or 16)]
+                    [column[:length], np.empty_like(column, shape=capacity - length)]
                 )
-                for field, column in self._columns.items()
+                for field, column in columns.items()
             }
-        row = self._length
-        for field, column in self._columns.items():
-            column[row] = record[field]
-        self._length = row + 1
+            filled = [length]
+        for field, column in columns.items():
+            column[length] = record[field]
+        filled[0] = length + 1
+        return BatchHistory._of(columns, length + 1, filled)
+
+    def append(self, record: Mapping[str, Any]) -> None:
+        """Adds the record of the next batch in place, as `appended` builds it; an interrupt
+        leaves the history as it was or with the record added."""
+        grown = self.appended(record)
+        self._columns, self._length, self._filled = grown._columns, grown._length, grown._filled
 
     def __delitem__(self, index: int | slice) -> None:
-        """Removes records as `del` does from a list; ``del history[n:]``, which undoes appends,
-        copies nothing. An interrupt leaves the history as it was or with the records removed."""
+        """Removes records as `del` does from a list. ``del history[n:]`` copies nothing: the
+        next append then moves to new columns instead of writing over what an earlier `column`
+        view shows. An interrupt leaves the history as it was or with the records removed."""
         if isinstance(index, slice) and index.step in (None, 1) and index.stop is None:
-            # Columns cut to the new length: the next append moves to a new buffer instead of
-            # writing over what an earlier `column` view shows.
-            length = min(self._length, range(self._length)[index].start)
-            self._columns, self._length = (
-                {field: column[:length] for field, column in self._columns.items()},
-                length,
-            )
+            self._length = min(self._length, range(self._length)[index].start)
             return
         kept = np.ones(self._length, dtype=np.bool_)
         kept[index] = False
-        self._columns, self._length = (
+        length = int(kept.sum())
+        self._columns, self._length, self._filled = (
             {field: column[: self._length][kept] for field, column in self._columns.items()},
-            int(kept.sum()),
+            length,
+            [length],
         )
 
     def column(self, name: str) -> npt.NDArray[Any]:

@@ -7,14 +7,16 @@ from typing import Any
 
 import numpy as np
 
+from quillfen._base import fitted_state
+from quillfen._estimator import StreamingHuberRegressor
 from quillfen._history import BatchHistory
-from quillfen._persistence import estimator_from_state, stream_state
+from quillfen._persistence import state_arrays
 
 # Parameters that only steer how a fit runs, not what it estimates: merged estimators may differ.
 RUN_ONLY_PARAMS = ("n_threads", "batch_size")
 
 
-def merge(estimators: Iterable[Any]) -> Any:
+def merge(estimators: Iterable[StreamingHuberRegressor]) -> StreamingHuberRegressor:
     """Combine estimators fitted on disjoint data with the same settings into one.
 
     The information matrices, counters, weights and score Gram matrices are summed; the
@@ -46,8 +48,9 @@ def merge(estimators: Iterable[Any]) -> Any:
     states = []
     for estimator in estimators:
         with estimator._lock:
-            estimator._check_stream_settings()
-            states.append(stream_state(estimator))
+            fitted, params = fitted_state(estimator), estimator.get_params()
+            fitted.check_settings(params)
+            states.append(state_arrays(fitted, params))
     if not states:
         raise ValueError("merge needs at least one fitted estimator")
     first = states[0]
@@ -80,7 +83,7 @@ def merge(estimators: Iterable[Any]) -> Any:
         score_gram=None if any(g is None for g in grams) else sum(grams),
         history=BatchHistory.concatenate(s["history"] for s in states),
     )
-    return estimator_from_state(merged)
+    return StreamingHuberRegressor._from_arrays(merged)
 
 
 def _check_compatible(first: dict[str, Any], other: dict[str, Any], index: int) -> None:

@@ -1,12 +1,12 @@
-"""The state of a fitted estimator as plain arrays and numbers: for pickling, files and merging.
+"""A fitted stream's state as plain arrays and numbers: for pickling, files and merging.
 
-`stream_state` and `estimator_from_state` are the stable private interface that pickling, `save`,
-`load`, `merge` and the distributed layer share. A state is a dict with the keys of `STATE_KEYS`:
-the engine's summary (`coefficients`, `information`, `n_samples_seen`, `batch_count`,
-`previous_lambda`, `weight_sum`), the layer's own (`scale`, `score_gram` or None, `history`, a
-`BatchHistory` or a list of per-batch dicts), what the first batch fixed (`dtype`,
-`n_features_in`, `feature_names` or None) and the constructor parameters (`params`). Files hold
-the same content as one ``.npz`` with no pickled object in it.
+`state_arrays` and `state_from_arrays` turn a `StreamState` into a dict with the keys of
+`STATE_KEYS` and back: the engine's summary (`coefficients`, `information`, `n_samples_seen`,
+`batch_count`, `previous_lambda`, `weight_sum`), the layer's own (`scale`, `score_gram` or None,
+`history`, a `BatchHistory` or a list of per-batch dicts), what the first batch fixed (`dtype`,
+`n_features_in`, `feature_names` or None) and the parameters (`params`). Pickling, `save`,
+`quillfen.load`, `quillfen.merge` and the distributed layer all go this way. Files hold the same
+content as one ``.npz`` with no pickled object in it. Nothing here imports scikit-learn.
 """
 
 from __future__ import annotations
@@ -18,14 +18,15 @@ import os
 import stat
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import IO, Any, NamedTuple
 
 import numpy as np
 
 from quillfen._design import engine_array
 from quillfen._history import HISTORY_FIELDS, BatchHistory, history_column
-from quillfen._native_cpu import NativeCpuEngine, version
+from quillfen._native_cpu import version
+from quillfen._state import StreamState
 
 FORMAT_VERSION = 1
 ENGINE_KEYS = (
@@ -75,104 +76,79 @@ KIND_NAMES = {"iu": "integers", "f": "floating-point numbers", "U": "text", "b":
 NPY_MAGIC = b"\x93NUMPY"
 
 
-def stream_state(estimator: Any) -> dict[str, Any]:
-    """The complete state of a fitted `StreamingHuberRegressor`, sharing nothing with it.
-
-    Raises NotFittedError when the estimator has not been fitted.
-    """
-    from sklearn.utils.validation import check_is_fitted  # type: ignore[import-untyped]
-
-    check_is_fitted(estimator)
-    summary = estimator._engine.state()
-    state: dict[str, Any] = {key: summary[key] for key in ENGINE_KEYS}
-    gram = estimator.__dict__.get("_score_gram")
-    names = estimator.__dict__.get("feature_names_in_")
-    state.update(
-        scale=float(estimator.scale_),
-        score_gram=None if gram is None else gram.copy(),
-        history=BatchHistory.concatenate([estimator.history_]),
-        dtype=estimator._engine.dtype,
-        n_features_in=int(estimator.n_features_in_),
-        feature_names=None if names is None else np.array(names, dtype=object),
-        params=estimator.get_params(),
+def state_arrays(state: StreamState, params: Mapping[str, Any]) -> dict[str, Any]:
+    """`state` as a dict with the keys of `STATE_KEYS`, sharing no array with it; `params` (the
+    estimator's parameters, or at least the state's settings) go in as "params"."""
+    state_dict: dict[str, Any] = dict(
+        zip(ENGINE_KEYS, (_copied(value) for value in state.engine_summary()), strict=True)
     )
-    return state
+    state_dict.update(
+        scale=state.scale,
+        score_gram=_copied(state.score_gram),
+        history=BatchHistory.concatenate([state.history]),
+        dtype=state.dtype,
+        n_features_in=state.n_features_in,
+        feature_names=_copied(state.feature_names),
+        params=dict(params),
+    )
+    return state_dict
 
 
-def estimator_from_state(state: dict[str, Any]) -> Any:
-    """A fitted `StreamingHuberRegressor` rebuilt from `stream_state`'s dict (or an equal one).
+def state_from_arrays(arrays: Mapping[str, Any], settings: Mapping[str, Any]) -> StreamState:
+    """The state that `state_arrays` (or `load_state`) gave `arrays` for, fitted with `settings`
+    (the parameters the summary depends on, already checked); it shares no array with `arrays`.
 
-    Raises ValueError when the parts of the state do not fit together.
+    Raises ValueError when the parts do not fit together.
     """
-    from quillfen._estimator import StreamingHuberRegressor
-
-    try:
-        estimator = StreamingHuberRegressor(**state["params"])
-    except TypeError as error:
-        raise ValueError(f"the saved parameters do not fit this quillfen: {error}") from error
-    estimator._check_params()
-    restore_into(estimator, state)
-    return estimator
-
-
-def restore_into(estimator: Any, state: dict[str, Any]) -> None:
-    """Installs `state` as the learned state of `estimator`, whose parameters are already set.
-
-    Everything is checked before anything is written. Raises ValueError on inconsistent parts.
-    """
-    n_features = int(state["n_features_in"])
-    n_parameters = n_features + int(bool(estimator.fit_intercept))
-    dtype = str(state["dtype"])
+    n_features = int(arrays["n_features_in"])
+    n_parameters = n_features + int(bool(settings["fit_intercept"]))
+    dtype = str(arrays["dtype"])
     if dtype not in ("float32", "float64"):
         raise ValueError(f"unknown element type {dtype!r} in the saved state")
-    coefficients = engine_array(state["coefficients"], dtype)
-    information = engine_array(state["information"], dtype)
+    coefficients = engine_array(arrays["coefficients"], dtype).copy()
+    information = engine_array(arrays["information"], dtype).copy()
     _check_shape("coefficients", coefficients.shape, (n_parameters,))
     _check_shape("information", information.shape, (n_parameters, n_parameters))
-    gram = state["score_gram"]
+    gram = arrays["score_gram"]
     if gram is not None:
         gram = np.array(gram, dtype=np.float64)
         _check_shape("score_gram", gram.shape, (n_parameters, n_parameters))
-    names = state["feature_names"]
+    names = arrays["feature_names"]
     if names is not None:
-        names = np.asarray(names, dtype=object)
+        names = np.array(names, dtype=object)
         _check_shape("feature_names", names.shape, (n_features,))
-    history = BatchHistory.concatenate([state["history"]])  # a copy, from a list or a history
-    if len(history) != int(state["batch_count"]):
+    history = BatchHistory.concatenate([arrays["history"]])  # a copy, from a list or a history
+    if len(history) != int(arrays["batch_count"]):
         raise ValueError("the saved history does not have one record per batch")
-    scale = float(state["scale"])
+    scale = float(arrays["scale"])
     if not (np.isfinite(scale) and scale > 0):
         raise ValueError("the saved scale must be a positive number")
-
-    engine = NativeCpuEngine(dtype, n_parameters, estimator.n_threads)  # type: ignore[arg-type]
-    engine.restore(
-        coefficients,
-        information,
-        int(state["n_samples_seen"]),
-        int(state["batch_count"]),
-        float(state["previous_lambda"]),
-        float(state["weight_sum"]),
+    return StreamState(
+        dtype=dtype,  # type: ignore[arg-type]  # checked above
+        n_features_in=n_features,
+        feature_names=names,
+        settings=dict(settings),
+        scale=scale,
+        coefficients=coefficients,
+        information=information,
+        n_samples_seen=int(arrays["n_samples_seen"]),
+        batch_count=int(arrays["batch_count"]),
+        previous_lambda=float(arrays["previous_lambda"]),
+        weight_sum=float(arrays["weight_sum"]),
+        score_gram=gram,
+        history=history,
     )
-    estimator._forget()
-    estimator._engine = engine
-    estimator.scale_ = scale
-    estimator._threshold = float(estimator.tau) * scale
-    estimator._coefficients = coefficients.copy()
-    estimator._information = information.copy()
-    estimator._weight_sum = float(state["weight_sum"])
-    if gram is not None:
-        estimator._score_gram = gram
-    estimator.n_features_in_ = n_features
-    if names is not None:
-        estimator.feature_names_in_ = names
-    estimator._set_coefficients(estimator._coefficients)
-    estimator.n_samples_seen_ = int(state["n_samples_seen"])
-    estimator.n_batches_ = int(state["batch_count"])
-    last = history[-1] if history else {"iterations": 0, "converged": True}
-    estimator.n_iter_ = int(last["iterations"])
-    estimator.converged_ = bool(last["converged"])
-    estimator.history_ = history
-    estimator._fix_stream_settings()
+
+
+def save(
+    state: StreamState, params: Mapping[str, Any], path: str | os.PathLike[str] | IO[bytes]
+) -> None:
+    """Writes `state`, fitted with the parameters `params`, to one ``.npz`` file at `path`."""
+    save_state(state_arrays(state, params), path)
+
+
+def _copied(value: Any) -> Any:
+    return value.copy() if isinstance(value, np.ndarray) else value
 
 
 def save_state(state: dict[str, Any], path: str | os.PathLike[str] | IO[bytes]) -> None:
@@ -457,27 +433,6 @@ def _with_threads_clamped(params: Any) -> Any:
     if isinstance(count, int) and not isinstance(count, bool):
         params["n_threads"] = min(count, int(version()["parallel_threads"]))
     return params
-
-
-def load(path: str | os.PathLike[str] | IO[bytes]) -> Any:
-    """Load a model written by `StreamingHuberRegressor.save`.
-
-    Parameters
-    ----------
-    path : str or path-like or file-like
-        The ``.npz`` file.
-
-    Returns
-    -------
-    StreamingHuberRegressor
-        The fitted estimator, ready to predict and to take further batches.
-
-    Raises
-    ------
-    ValueError
-        When the file comes from an unknown format version or its parts do not fit together.
-    """
-    return estimator_from_state(load_state(path))
 
 
 def _plain_number(value: Any) -> Any:

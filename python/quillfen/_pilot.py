@@ -11,6 +11,8 @@ These functions know nothing of scikit-learn; the distributed layer reuses them 
 
 from __future__ import annotations
 
+from typing import Literal
+
 import numpy as np
 import numpy.typing as npt
 
@@ -148,3 +150,25 @@ def seed_engine(engine: NativeCpuEngine, coefficients: npt.NDArray[np.floating])
         0.0,
         0.0,
     )
+
+
+def seeded_engine(
+    design: npt.NDArray[np.floating],
+    y: npt.NDArray[np.floating],
+    sample_weight: npt.NDArray[np.floating] | None,
+    scale: str | float,
+    n_threads: int | None,
+) -> tuple[NativeCpuEngine, float]:
+    """A new engine for the stream whose first batch this is, seeded with the batch's pilot fit,
+    and the scale of tau: estimated by `robust_pilot` when `scale` is "auto", else `scale`.
+
+    The engine's element type is the design's. Raises ValueError as `robust_pilot` does.
+    """
+    if scale == "auto":
+        pilot, fitted_scale = robust_pilot(design, y, sample_weight)
+    else:
+        pilot, fitted_scale = pilot_coefficients(design, y, sample_weight), float(scale)
+    dtype: Literal["float32", "float64"] = "float32" if design.dtype == np.float32 else "float64"
+    engine = NativeCpuEngine(dtype, design.shape[1], n_threads)
+    seed_engine(engine, pilot)
+    return engine, fitted_scale

@@ -25,6 +25,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import quillfen
 from quillfen import StreamingHuberRegressor, merge
+from quillfen._persistence import state_arrays
 
 
 def small_batch_failures(estimator):
@@ -68,11 +69,16 @@ def fitted():
 
 
 def learned_state(model):
-    """Everything the model learned, including the engine's summary, as comparable bytes."""
-    params = model.get_params()
-    skipped = {*params, "_engine", "_call_lock", "_design"}  # the design is scratch space
-    learned = {k: v for k, v in vars(model).items() if k not in skipped}
-    return pickle.dumps((learned, model._engine.state()))
+    """Everything the model learned, the engine's summary included, as comparable bytes, one
+    entry per part (None before the first batch)."""
+    stream = vars(model).get("_stream")
+    if stream is None:
+        return None
+    engine = {f"engine {name}": value for name, value in stream.engine.state().items()}
+    parts = {**state_arrays(stream.state, stream.state.settings), **engine}
+    # The lock and the record of parameters already checked are not learned.
+    parts["attributes"] = sorted(vars(model).keys() - {"_call_lock", "_checked_values"})
+    return {name: pickle.dumps(value) for name, value in parts.items()}
 
 
 def named(X, names="abc"):

@@ -92,7 +92,7 @@ def check_consistent(model, X, faults):
     if model.n_samples_seen_ != rows:
         faults.append(f"n_samples_seen_ {model.n_samples_seen_} for {rows} rows")
     exact = not any(record["objective"] > 0 for record in model.history_)  # no residual at all
-    if model.penalty == "none" and "_score_gram" in vars(model) and not exact:
+    if model.penalty == "none" and model._stream.state.score_gram is not None and not exact:
         bse = model.bse_
         if np.any(bse[~np.isnan(bse)] <= 0):
             faults.append(f"standard errors {bse}")
@@ -124,7 +124,7 @@ def test_random_call_sequences_keep_every_promise(tmp_path):
             and healthy[i] and getattr(model, "n_features_in_", 0) == P
             and not isinstance(X, list)
         )  # fmt: skip
-        before = learned_state(model) if hasattr(model, "_engine") else None
+        before = learned_state(model)
         counts["calls"] += 1
         try:
             with warnings.catch_warnings():
@@ -156,13 +156,9 @@ def test_random_call_sequences_keep_every_promise(tmp_path):
                         model.n_batches_,
                     )
                     counts["unloadable_saves"] += not same
-                elif operation == "pickle" and hasattr(model, "_engine"):
+                elif operation == "pickle" and before is not None:
                     copy = pickle.loads(pickle.dumps(model))
-                    same = [copy.coef_.tobytes(), copy._engine.state()["information"].tobytes()]
-                    if same != [
-                        model.coef_.tobytes(),
-                        model._engine.state()["information"].tobytes(),
-                    ]:
+                    if learned_state(copy) != before:
                         faults.append("a pickled copy differs")
                 else:
                     quillfen.merge([model, models[int(rng.integers(3))]])

@@ -7,6 +7,7 @@ import pickle
 import threading
 import tracemalloc
 import zipfile
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -15,8 +16,9 @@ import pytest
 import quillfen
 import quillfen._history
 from quillfen import StreamingHuberRegressor
+from quillfen._base import fitted_state
 from quillfen._history import HISTORY_FIELDS, BatchHistory, history_column
-from quillfen._persistence import save_state, stream_state
+from quillfen._persistence import save_state, state_arrays
 
 
 @pytest.fixture(scope="module")
@@ -149,9 +151,29 @@ def test_a_good_file_round_trips_and_unknown_members_stay_unread(model, tmp_path
     assert list(loaded.feature_names_in_) == list("abc")
 
 
+def test_a_file_written_by_an_earlier_quillfen_loads_as_the_same_fit():
+    # model_format_1.npz: written by the estimator as it was before its learned state became
+    # one object, from this data and these parameters.
+    rng = np.random.default_rng(7)
+    X = pd.DataFrame(rng.standard_normal((300, 3)), columns=list("abc"))
+    y = X.to_numpy() @ [1.0, -2.0, 0.5] + 3.0 + rng.standard_t(3, 300)
+    loaded = quillfen.load(Path(__file__).parent / "data" / "model_format_1.npz")
+    refitted = StreamingHuberRegressor(batch_size=100).fit(X, y)
+    assert loaded.get_params() == refitted.get_params()
+    assert list(loaded.feature_names_in_) == list("abc")
+    for field in ("rows", "iterations", "converged"):
+        assert loaded.history_.column(field).tolist() == refitted.history_.column(field).tolist()
+    objectives = [history.column("objective") for history in (loaded.history_, refitted.history_)]
+    np.testing.assert_allclose(*objectives, rtol=1e-10)
+    np.testing.assert_allclose(loaded.coef_, refitted.coef_, rtol=1e-10)
+    np.testing.assert_allclose(loaded.cov_, refitted.cov_, rtol=1e-8)
+    loaded.partial_fit(X, y)
+    assert loaded.n_batches_ == 4
+
+
 def test_a_long_history_loads_as_columns_and_keeps_growing(model, tmp_path):
     batches = 200_000
-    state = stream_state(model)
+    state = state_arrays(fitted_state(model), model.get_params())
     last = state["history"][-1]
     state["history"] = BatchHistory.from_columns(
         {field: np.full(batches, last[field]) for field in HISTORY_FIELDS}
@@ -193,3 +215,8 @@ def test_a_batch_history_is_the_list_of_records_it_holds(monkeypatch):
     with pytest.raises(ValueError, match="read-only"):
         rows[0] = 0
     assert history_column(records, "rows").tolist() == rows.tolist()
+    # `appended` leaves its history as it was, and two histories appended to the same one do not
+    # write over each other's record (the second copies the shared columns).
+    base = BatchHistory.from_records(records[:20])
+    first, second = base.appended(records[20]), base.appended(records[21])
+    assert base == records[:20] and first == records[:21] and second == [*records[:20], records[21]]

@@ -1,32 +1,18 @@
 """The options of `quillfen fit` that set StreamingHuberRegressor's parameters.
 
+They are built from the estimator's parameter table (`quillfen._parameters`): each parameter with
+a command-line flag becomes an option whose value is checked by the rule the estimator applies.
 An option that is not given passes nothing, so that the estimator's own default applies.
 """
 
 import argparse
+from collections.abc import Callable
 from typing import Any
 
-from quillfen.cli._argument_types import (
-    non_negative_float,
-    positive_float,
-    positive_int,
-)
+from quillfen._parameters import HUBER_PARAMETERS, Parameter, Values
 
-# Command-line option -> estimator parameter, passed only when given so that the estimator's
-# own defaults apply otherwise.
-ESTIMATOR_OPTIONS = (
-    "tau",
-    "scale",
-    "penalty",
-    "lambda_scale",
-    "bandwidth_scale",
-    "max_iter",
-    "tol",
-    "ridge",
-    "fit_intercept",
-    "n_threads",
-    "compute_covariance",
-)
+# The estimator parameters the command line sets, each under its own name as destination.
+ESTIMATOR_OPTIONS = tuple(parameter.name for parameter in HUBER_PARAMETERS if parameter.flag)
 
 
 def add_estimator_options(parser: argparse.ArgumentParser) -> None:
@@ -35,41 +21,10 @@ def add_estimator_options(parser: argparse.ArgumentParser) -> None:
     Each option's destination is the name of the parameter it sets (see ESTIMATOR_OPTIONS),
     and its default is None: not given.
     """
-    estimator = parser.add_argument_group("estimator parameters (default: the estimator's)")
-    estimator.add_argument("--penalty", choices=("none", "l1"))
-    estimator.add_argument(
-        "--tau", type=positive_float, help="Huber threshold, in units of --scale"
-    )
-    estimator.add_argument(
-        "--scale",
-        type=_scale,
-        metavar="auto|NUMBER",
-        help="residual scale: 'auto' (robust scale of the first batch) or a number (1 = raw units)",
-    )
-    estimator.add_argument("--lambda-scale", type=positive_float, help="l1 penalty level factor")
-    estimator.add_argument(
-        "--bandwidth-scale", type=positive_float, help="l1 smoothing bandwidth factor"
-    )
-    estimator.add_argument("--max-iter", type=positive_int, help="solver iterations per batch")
-    estimator.add_argument("--tol", type=positive_float, help="solver tolerance")
-    estimator.add_argument(
-        "--ridge", type=non_negative_float, help="ridge term of the Newton solve"
-    )
-    estimator.add_argument(
-        "--no-intercept",
-        dest="fit_intercept",
-        action="store_const",
-        const=False,
-        help="fit no intercept",
-    )
-    estimator.add_argument("--threads", dest="n_threads", type=positive_int, help="worker threads")
-    estimator.add_argument(
-        "--no-covariance",
-        dest="compute_covariance",
-        action="store_const",
-        const=False,
-        help="skip standard errors (faster)",
-    )
+    group = parser.add_argument_group("estimator parameters (default: the estimator's)")
+    for parameter in HUBER_PARAMETERS:
+        if parameter.flag is not None:
+            group.add_argument(parameter.flag, dest=parameter.name, **_option(parameter))
 
 
 def estimator_parameters(args: argparse.Namespace) -> dict[str, Any]:
@@ -78,5 +33,24 @@ def estimator_parameters(args: argparse.Namespace) -> dict[str, Any]:
     return {name: value for name, value in given.items() if value is not None}
 
 
-def _scale(text: str) -> str | float:
-    return "auto" if text == "auto" else positive_float(text)
+def _option(parameter: Parameter) -> dict[str, Any]:
+    """The keywords of `add_argument` for the option of `parameter`."""
+    values = parameter.values
+    if values.boolean:  # a flag without a value that sets the other one
+        return {"action": "store_const", "const": not parameter.default, "help": parameter.help}
+    if values.number is None:
+        return {"choices": values.options, "help": parameter.help}
+    return {"type": _parser(values), "metavar": parameter.metavar, "help": parameter.help}
+
+
+def _parser(values: Values) -> Callable[[str], object]:
+    """An option's value from its text; argparse reports the ArgumentTypeError as a usage error
+    (one line, exit status 2)."""
+
+    def parse(text: str) -> object:
+        try:
+            return values.parse(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(f"{error}: {text!r}") from None
+
+    return parse

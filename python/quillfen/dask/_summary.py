@@ -1,7 +1,8 @@
 """What the parallel mode reads from a fitted StreamingHuberRegressor, and how it writes back.
 
-Everything goes through the estimator's public attributes and its state dict (`stream_state`,
-`estimator_from_state`), the same path that pickling, saving and `quillfen.merge` take.
+Everything goes through the estimator's public attributes and its fitted state, as arrays
+(`state_arrays`) and back (`StreamingHuberRegressor._from_arrays`): the same path that pickling,
+saving and `quillfen.merge` take.
 """
 
 from __future__ import annotations
@@ -11,6 +12,9 @@ from typing import Any
 import numpy as np
 
 from quillfen import _huber
+from quillfen._base import fitted_state
+from quillfen._estimator import StreamingHuberRegressor
+from quillfen._persistence import state_arrays
 from quillfen.dask._huber_terms import Vector
 
 # The refinement's step tolerance when the estimator's `tol` is None: the estimator's own default
@@ -51,11 +55,9 @@ def bandwidth(estimator: Any, total_weight: float) -> float:
     )
 
 
-def weight_sum(estimator: Any) -> float:
+def weight_sum(estimator: StreamingHuberRegressor) -> float:
     """The total weight folded into the estimator."""
-    from quillfen._persistence import stream_state
-
-    return float(stream_state(estimator)["weight_sum"])
+    return fitted_state(estimator).weight_sum
 
 
 def tolerance(estimator: Any) -> float:
@@ -69,29 +71,28 @@ def keeps_covariance(estimator: Any) -> bool:
 
 
 def with_refined_summary(
-    estimator: Any, beta: Vector, information: Vector, score_gram: Vector | None
-) -> Any:
+    estimator: StreamingHuberRegressor,
+    beta: Vector,
+    information: Vector,
+    score_gram: Vector | None,
+) -> StreamingHuberRegressor:
     """A copy of `estimator` whose coefficients, information and score Gram are replaced.
 
     Counters, weights, scale, history and parameters stay those of `estimator`.
     """
-    from quillfen._persistence import estimator_from_state, stream_state
-
-    state = stream_state(estimator)
+    state = _arrays(estimator)
     state.update(coefficients=beta, information=information, score_gram=score_gram)
-    return estimator_from_state(state)
+    return StreamingHuberRegressor._from_arrays(state)
 
 
-def seed_from(estimator: Any) -> Any:
+def seed_from(estimator: StreamingHuberRegressor) -> StreamingHuberRegressor:
     """An estimator that starts its next solve at `estimator`'s coefficients, knowing nothing else.
 
     It keeps the settings, scale, element type and feature names, but has zero information,
     counters, weight and score Gram and no history, so its next `partial_fit` fits that batch
     alone, exactly as a first batch would, only from a better start than its own pilot fit.
     """
-    from quillfen._persistence import estimator_from_state, stream_state
-
-    state = stream_state(estimator)
+    state = _arrays(estimator)
     information = np.zeros_like(state["information"])
     gram = state["score_gram"]
     state.update(
@@ -103,4 +104,9 @@ def seed_from(estimator: Any) -> Any:
         score_gram=None if gram is None else np.zeros_like(gram),
         history=[],
     )
-    return estimator_from_state(state)
+    return StreamingHuberRegressor._from_arrays(state)
+
+
+def _arrays(estimator: StreamingHuberRegressor) -> dict[str, Any]:
+    """The fitted state of `estimator` as arrays, with its parameters."""
+    return state_arrays(fitted_state(estimator), estimator.get_params())
