@@ -7,7 +7,6 @@ import subprocess
 import sys
 import threading
 import time
-import warnings
 from pathlib import Path
 
 import matplotlib.figure
@@ -16,10 +15,10 @@ import pyarrow as pa
 import pyarrow.csv as pa_csv
 import pyarrow.parquet as pq
 import pytest
-from sklearn.exceptions import ConvergenceWarning
 
 import quillfen
 from quillfen import StreamingHuberRegressor
+from quillfen._stream import HuberStream
 from quillfen.cli import _csv_reader, main
 from quillfen.cli._batch_loss import batch_mean_losses
 from quillfen.cli._coefficient_trace import CoefficientTrace
@@ -114,6 +113,10 @@ def test_fit_predict_summary_plot(dataset, tmp_path, capsys):
     assert model.intercept_ == expected.intercept_
     assert model.n_batches_ == -(-table.num_rows // BATCH_ROWS)
     assert list(model.feature_names_in_) == FEATURES
+    # The command line folds batches without the estimator; its file is the estimator's.
+    np.testing.assert_array_equal(model.cov_, expected.cov_)
+    assert list(model.history_) == list(expected.history_)
+    assert model.get_params() == expected.get_params()
 
     for suffix in (".parquet", ".csv"):
         out = tmp_path / f"pred{suffix}"
@@ -219,16 +222,14 @@ def test_a_csv_with_a_byte_order_mark_reads_like_one_without(tmp_path, capsys):
     assert models[0].coef_.tobytes() == models[1].coef_.tobytes()
 
 
-def test_estimator_warnings_one_line_each_then_a_count(tmp_path, capsys, monkeypatch):
-    class WarnsEveryBatch(StreamingHuberRegressor):
-        def partial_fit(self, X, y, sample_weight=None):
-            super().partial_fit(X, y, sample_weight)
-            warnings.warn(
-                f"batch {self.n_batches_} did not converge", ConvergenceWarning, stacklevel=2
-            )
-            return self
+def test_convergence_warnings_one_line_each_then_a_count(tmp_path, capsys, monkeypatch):
+    fold = HuberStream.fold
 
-    monkeypatch.setattr(quillfen, "StreamingHuberRegressor", WarnsEveryBatch)
+    def warns_every_batch(stream, *args, **kwargs):
+        state, _ = fold(stream, *args, **kwargs)
+        return state, f"batch {state.batch_count} did not converge"
+
+    monkeypatch.setattr(HuberStream, "fold", warns_every_batch)
     data = write(make_table(np.random.default_rng(13), 800), tmp_path / "d.csv")
     argv = ["fit", str(data), "--target", "y", "--batch-rows", "100"]
     status, _, err = run([*argv, "--out", str(tmp_path / "m.npz")], capsys)
@@ -493,16 +494,16 @@ def test_failed_fit_leaves_the_previous_model_untouched(tmp_path, capsys):
 def test_ctrl_c_stops_between_batches_without_a_model(tmp_path, capsys, monkeypatch):
     data = write(make_table(np.random.default_rng(6), 1000), tmp_path / "d.parquet")
     fitted = []
+    fold = HuberStream.fold
 
-    class InterruptedAfterTwoBatches(StreamingHuberRegressor):
-        def partial_fit(self, X, y, sample_weight=None):
-            super().partial_fit(X, y, sample_weight)
-            fitted.append(len(y))
-            if len(fitted) == 2:
-                os.kill(os.getpid(), signal.SIGINT)
-            return self
+    def interrupted_after_two_batches(stream, X, *args, **kwargs):
+        folded = fold(stream, X, *args, **kwargs)
+        fitted.append(len(X))
+        if len(fitted) == 2:
+            os.kill(os.getpid(), signal.SIGINT)
+        return folded
 
-    monkeypatch.setattr(quillfen, "StreamingHuberRegressor", InterruptedAfterTwoBatches)
+    monkeypatch.setattr(HuberStream, "fold", interrupted_after_two_batches)
     model_path = tmp_path / "m.npz"
     status, _, err = run(
         ["fit", str(data), "--target", "y", "--batch-rows", "100", "--out", str(model_path)], capsys
@@ -664,8 +665,8 @@ def test_outputs_reach_the_disk_before_and_after_their_renames(tmp_path, capsys,
     [
         # Parsing (and --help, and a usage error) needs none of the libraries.
         ("parse", ["numpy", "pyarrow", "sklearn", "pandas", "matplotlib", "tqdm", "dask"]),
-        # A quiet fit draws nothing and shows no bar.
-        ("fit", ["matplotlib", "tqdm", "dask"]),
+        # A quiet fit draws nothing, shows no bar and folds its batches without the estimator.
+        ("fit", ["matplotlib", "tqdm", "dask", "sklearn", "scipy", "pandas"]),
     ],
 )
 def test_a_command_imports_only_what_it_uses(command, unneeded, tmp_path, python_subprocess):

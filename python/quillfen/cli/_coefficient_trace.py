@@ -15,6 +15,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quillfen import _results
+from quillfen._state import StreamState
+
 TRACE_FORMAT_VERSION = 1
 
 
@@ -37,17 +40,16 @@ class CoefficientTrace:
     coefficients: list[npt.NDArray[np.float64]] = field(default_factory=list)
     standard_errors: list[npt.NDArray[np.float64]] = field(default_factory=list)
 
-    def record(self, estimator: Any) -> None:
-        """Append the state of `estimator` after the batch it has just folded in."""
-        coefficients = _parameter_vector(estimator)
+    def record(self, state: StreamState) -> None:
+        """Append a stream's `state` after the batch just folded in. A warning about standard
+        errors names the caller's line."""
+        coefficients = _results.coefficients(state)
         try:
-            standard_errors = np.asarray(estimator.bse_, dtype=np.float64).reshape(-1)
-        except (AttributeError, ValueError):
+            standard_errors = _results.standard_errors(state, stacklevel=2)
+        except ValueError:  # none for this stream (l1 penalty, covariance switched off)
             standard_errors = np.full(coefficients.shape, np.nan)
-        if standard_errors.shape != coefficients.shape:
-            standard_errors = np.full(coefficients.shape, np.nan)
-        self.rows_seen.append(int(estimator.n_samples_seen_))
-        self.weights_seen.append(float(estimator._weight_sum))
+        self.rows_seen.append(state.n_samples_seen)
+        self.weights_seen.append(state.weight_sum)
         self.coefficients.append(coefficients)
         self.standard_errors.append(standard_errors)
 
@@ -147,11 +149,6 @@ def _member(
     if array is None:
         return default
     return array if array.ndim == ndim and array.dtype.kind in kinds else None
-
-
-def parameter_names(estimator: Any, feature_names: list[str]) -> list[str]:
-    """Names of the entries of the parameter vector: the features, then "intercept" if fitted."""
-    return feature_names + (["intercept"] if estimator.fit_intercept else [])
 
 
 def _parameter_vector(estimator: Any) -> npt.NDArray[np.float64]:

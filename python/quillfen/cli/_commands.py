@@ -2,7 +2,6 @@
 
 import argparse
 import sys
-import warnings
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator
@@ -16,15 +15,10 @@ from quillfen.cli._atomic_output import atomic_outputs
 from quillfen.cli._batch_stream import (
     BatchStream,
     ColumnRoles,
-    NumericBatch,
     choose_columns,
     element_type,
 )
-from quillfen.cli._coefficient_trace import (
-    CoefficientTrace,
-    parameter_names,
-    trace_path_for,
-)
+from quillfen.cli._coefficient_trace import CoefficientTrace, trace_path_for
 from quillfen.cli._command_error import CommandError
 from quillfen.cli._data_files import DataFiles, open_data_files
 from quillfen.cli._estimator_options import estimator_parameters
@@ -33,6 +27,7 @@ from quillfen.cli._interrupts import Interrupted, stop_on_ctrl_c
 from quillfen.cli._prefetch import prefetched
 from quillfen.cli._progress import Progress, progress
 from quillfen.cli._reference_values import read_reference_values
+from quillfen.cli._stream_fit import StreamFit
 
 PREDICTION_COLUMN = "prediction"
 # Batches read ahead while one is being fitted.
@@ -68,7 +63,7 @@ def _batch_stream(
 
 
 def run_fit(args: argparse.Namespace) -> None:
-    """Stream the data through partial_fit and save the model (and its trace) atomically."""
+    """Fold the data's batches into a new stream and save the model (and its trace) atomically."""
     files = open_data_files(args.data, "fit")
     roles = choose_columns(
         files,
@@ -80,8 +75,8 @@ def run_fit(args: argparse.Namespace) -> None:
     model_path = Path(args.out)
     if model_path.suffix != ".npz":
         raise CommandError(f"{model_path}: the model file name must end in .npz")
-    estimator = _new_estimator(args)
-    trace = CoefficientTrace(parameter_names=parameter_names(estimator, list(roles.features)))
+    fit = StreamFit(estimator_parameters(args))
+    trace = CoefficientTrace()
     # The model is renamed into place first: a kill before the trace's rename leaves the new
     # model beside the old trace, which the plot recognises as not its own.
     with (
@@ -96,8 +91,10 @@ def run_fit(args: argparse.Namespace) -> None:
         notes = _WarningNotes(bar)
         for batch in prefetched(stream, depth=PREFETCH_DEPTH):
             if len(batch.features):
-                _fold_batch(estimator, batch, notes)
-                trace.record(estimator)
+                state, note = fit.fold(batch)
+                if note is not None:
+                    notes.add(note)
+                trace.record(state)
             bar.update(batch.rows_read)
             if stop.requested:
                 raise Interrupted(
@@ -106,14 +103,14 @@ def run_fit(args: argparse.Namespace) -> None:
         notes.close()
         if not trace.coefficients:
             raise CommandError("every row was bad and dropped; nothing to fit")
-        # The batches were plain arrays (the fast path); the names are the columns read.
-        estimator.feature_names_in_ = np.asarray(roles.features, dtype=object)
+        state = fit.name_features(list(roles.features))
+        trace.parameter_names = state.parameter_names()
         trace.save(trace_file)
-        estimator.save(model_file)
+        fit.save(model_file)
     if not args.quiet:
         dropped = f", {stream.rows_dropped} bad rows skipped" if stream.rows_dropped else ""
         print(
-            f"quillfen: fitted {estimator.n_samples_seen_} rows in {len(trace.coefficients)} "
+            f"quillfen: fitted {state.n_samples_seen} rows in {len(trace.coefficients)} "
             f"batches{dropped}; model written to {model_path}",
             file=sys.stderr,
         )
@@ -242,33 +239,6 @@ def _estimates_table(model: Any, reason: str) -> str:
         f"No standard errors: {reason}",
     ]
     return "\n".join(lines)
-
-
-def _new_estimator(args: argparse.Namespace) -> Any:
-    """A new, unfitted estimator with the parameters the command line gave.
-
-    The one place the command line makes an estimator; `fit` needs from it only partial_fit,
-    the attributes CoefficientTrace reads, feature_names_in_, n_samples_seen_ and save.
-    """
-    # scikit-learn loads here, with the estimator class (about a second): the only part of
-    # `quillfen fit` that needs it. A class with the same streaming methods and no scikit-learn
-    # base can take its place on this line.
-    from quillfen import StreamingHuberRegressor
-
-    return StreamingHuberRegressor(**estimator_parameters(args))
-
-
-def _fold_batch(estimator: Any, batch: NumericBatch, notes: "_WarningNotes") -> None:
-    """partial_fit one batch; the estimator's warnings go to `notes`."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            estimator.partial_fit(batch.features, batch.target, sample_weight=batch.sample_weight)
-        except ValueError as error:
-            problem = batch.first_bad_row() or f"{batch.rows_described()}: {error}"
-            raise CommandError(problem) from None
-    for warning in caught:
-        notes.add(str(warning.message))
 
 
 class _WarningNotes:
