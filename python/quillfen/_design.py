@@ -31,7 +31,7 @@ class DesignBuffer:
         self.dtype = np.dtype(dtype)
         self.fit_intercept = fit_intercept
         self._buffer: npt.NDArray[Any] | None = None
-        # The largest feature magnitude of the last fill, when the fill measured it on the way.
+        # The largest magnitude in the design of the last fill, when the fill measured it.
         self.largest_magnitude: float | None = None
 
     def fill(self, X: npt.NDArray[Any], pool: WorkerPool | None = None) -> npt.NDArray[Any]:

@@ -239,10 +239,10 @@ template <class S, class T>
 double fill_design(const S* source, std::int64_t row_stride, std::int64_t column_stride,
                    std::uint64_t rows, std::uint64_t cols, bool intercept, std::span<T> out) {
   const std::uint64_t width = cols + (intercept ? 1 : 0);
-  // Copies rows [first, end) and returns the largest magnitude among them (NaN never compares
-  // larger, so it is passed over).
+  // Copies rows [first, end) and returns the largest magnitude in them, the intercept's ones
+  // included (NaN never compares larger, so it is passed over). The maximum runs over eight
+  // lanes, so that the scan is not one chain of dependent comparisons.
   auto copy_rows = [&](std::uint64_t first, std::uint64_t end) {
-    T largest = T(0);
     for (std::uint64_t i = first; i < end; ++i) {
       const S* from = source + std::int64_t(i) * row_stride;
       T* to = out.data() + i * width;
@@ -251,13 +251,23 @@ double fill_design(const S* source, std::int64_t row_stride, std::int64_t column
       } else {
         for (std::uint64_t j = 0; j < cols; ++j) to[j] = T(from[std::int64_t(j) * column_stride]);
       }
-      for (std::uint64_t j = 0; j < cols; ++j) {
-        const T magnitude = std::fabs(to[j]);
-        largest = magnitude > largest ? magnitude : largest;
-      }
       if (intercept) to[cols] = T(1);
     }
-    return double(largest);
+    const T* copied = out.data() + first * width;
+    const std::uint64_t count = (end - first) * width;
+    T lanes[8] = {};
+    std::uint64_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+      for (std::uint64_t lane = 0; lane < 8; ++lane) {
+        const T magnitude = std::fabs(copied[k + lane]);
+        lanes[lane] = magnitude > lanes[lane] ? magnitude : lanes[lane];
+      }
+    }
+    for (; k < count; ++k) {
+      const T magnitude = std::fabs(copied[k]);
+      lanes[0] = magnitude > lanes[0] ? magnitude : lanes[0];
+    }
+    return double(*std::max_element(lanes, lanes + 8));
   };
   // A copy runs at memory speed: split it only when it is large enough to repay the hand-off.
   constexpr std::uint64_t kParallelElements = 1 << 20;

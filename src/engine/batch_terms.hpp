@@ -27,7 +27,8 @@ struct LossSettings {
 };
 
 // The requested sums, in double whatever T; the others stay empty (loss 0). Matrices are p × p
-// row-major with both triangles, exactly symmetric. `weight` is Σ s_i (the row count without sample weights).
+// row-major with both triangles, exactly symmetric. `weight` is Σ s_i (the row count without sample
+// weights).
 struct BatchTerms {
   double loss = 0.0;
   double weight = 0.0;
@@ -53,9 +54,9 @@ Expected<BatchTerms> batch_terms(const BatchView<T>& batch, std::span<const T> b
 
 // Copies the 2-D array at `source` (rows × cols elements of S, strides in elements, any order)
 // into the row-major `out` of rows × (cols + intercept) elements of T, converting each element,
-// and sets the last column to 1 when `intercept`. Returns the largest magnitude among the copied
-// feature values (NaN passed over, 0 when there are none), which saves the caller a pass of its
-// own. Rows are split over the current pool's workers when the copy is large.
+// and sets the last column to 1 when `intercept`. Returns the largest magnitude in the design
+// (NaN passed over, 0 when it is empty), which saves the caller a pass of its own. Rows are split
+// over the current pool's workers when the copy is large.
 template <class S, class T>
 double fill_design(const S* source, std::int64_t row_stride, std::int64_t column_stride,
                    std::uint64_t rows, std::uint64_t cols, bool intercept, std::span<T> out);

@@ -156,7 +156,7 @@ def test_design_fill_copies_any_layout_and_measures_the_largest_value(
     expected = np.hstack([X.astype(target_type), np.ones((rows, 1), target_type)])
     assert design.flags.c_contiguous and np.array_equal(design, expected)
     if source_type != "int32":
-        assert buffer.largest_magnitude == np.max(np.abs(X.astype(target_type)))
+        assert buffer.largest_magnitude == np.max(np.abs(expected))
 
 
 def test_design_fill_refuses_a_mismatched_output():
