@@ -90,7 +90,8 @@ py-test: install
 # and the update's hardware floor (peak and read bandwidth probed by the benchmark itself); predict
 # and warm small updates from Python against numpy and their floor; the warm update against
 # scikit-learn's averaged Huber SGD per batch; float32's accuracy against float64's; the
-# estimator's partial_fit against the bare update; quillfen.dask on a local cluster against one
+# estimator's partial_fit against the bare update, alone and beside a CPU-bound process, and
+# against SGD; quillfen.dask on a local cluster against one
 # process; the command line's start-up against importing numpy and pyarrow, and its Parquet and CSV
 # throughput against in-memory partial_fit and pandas + SGDRegressor; and last the default
 # (dispatching) build against one built with -march=native and against its own baseline kernels
@@ -111,7 +112,7 @@ bench: install-extension
 	$(PY) benchmarks/run_python_benchmark.py $(BENCH_EXECUTABLE)
 	$(PY) benchmarks/run_sklearn_benchmark.py
 	$(PY) benchmarks/run_float32_accuracy.py
-	$(PY) benchmarks/run_estimator_benchmark.py
+	$(PY) benchmarks/run_estimator_benchmark.py --busy
 	$(PY) benchmarks/run_dask_benchmark.py
 	$(PY) benchmarks/run_command_line_benchmark.py
 	$(PY) benchmarks/compare_builds.py $(BENCH_EXECUTABLE) $(BENCH_BUILD)-native/quillfen_update_benchmark
