@@ -18,6 +18,13 @@ def engine_array(values: npt.ArrayLike, dtype: str | np.dtype[Any]) -> npt.NDArr
     needed. Arrays that arrive through out-of-band pickle buffers (as Dask sends them) can be
     misaligned, which ``np.ascontiguousarray`` does not mend and the engine refuses.
     """
+    if (
+        isinstance(values, np.ndarray)
+        and values.dtype == dtype
+        and values.flags.c_contiguous
+        and values.flags.aligned
+    ):
+        return values  # the common case, without np.require's own checks
     return np.require(values, dtype=dtype, requirements=["C", "A"])
 
 

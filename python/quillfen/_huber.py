@@ -18,6 +18,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from quillfen._design import engine_array
 from quillfen._native_terms import WorkerPool, batch_terms
 
 Matrix = npt.NDArray[np.float64]
@@ -89,12 +90,12 @@ def batch_sums(
     if curvature and bandwidth is None:
         raise ValueError("the curvature needs a bandwidth")
     dtype = design.dtype if design.dtype in _NATIVE_TYPES else np.dtype(np.float64)
-    design = _in_layout(design, dtype)
+    design = engine_array(design, dtype)
     sums = batch_terms(
         design,
-        _in_layout(y, dtype),
-        None if sample_weight is None else _in_layout(sample_weight, dtype),
-        _in_layout(coefficients, dtype),
+        engine_array(y, dtype),
+        None if sample_weight is None else engine_array(sample_weight, dtype),
+        engine_array(coefficients, dtype),
         threshold,
         threshold if bandwidth is None else bandwidth,
         loss,
@@ -112,14 +113,6 @@ def batch_sums(
         curvature=sums.get("curvature"),
         score=sums.get("score"),
     )
-
-
-def _in_layout(values: npt.NDArray[Any], dtype: np.dtype[Any]) -> npt.NDArray[Any]:
-    """`values` as an aligned, C-ordered array of `dtype`, copied only when it is not one."""
-    flags = values.flags
-    if values.dtype == dtype and flags.c_contiguous and flags.aligned:
-        return values
-    return np.require(values, dtype=dtype, requirements=["C", "A"])
 
 
 def irls_weights(residuals: npt.NDArray[np.float64], limit: float) -> npt.NDArray[np.float64]:

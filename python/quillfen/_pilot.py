@@ -17,6 +17,7 @@ import numpy as np
 import numpy.typing as npt
 
 from quillfen._design import engine_array
+from quillfen._huber import irls_weights
 from quillfen._native_cpu import NativeCpuEngine
 
 # 1 / Phi^-1(3/4): makes the median absolute deviation of normal residuals estimate their sigma.
@@ -110,8 +111,7 @@ def robust_pilot(
         if abs(scale - previous) <= PILOT_SCALE_RTOL * scale:
             break
         previous = scale
-        absolute = np.abs(residuals)
-        huber = PILOT_TAU * scale / np.maximum(absolute, PILOT_TAU * scale)
+        huber = irls_weights(residuals, PILOT_TAU * scale)
         coefficients = pilot_coefficients(
             design, target, huber if weights is None else huber * weights
         )

@@ -7,10 +7,10 @@ from pathlib import Path
 import pytest
 
 CHECKER_PATH = Path(__file__).resolve().parent.parent / "check_include_direction.py"
-spec = importlib.util.spec_from_file_location("check_include_direction", CHECKER_PATH)
-assert spec is not None and spec.loader is not None
-checker = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(checker)
+checker_module = importlib.util.spec_from_file_location("check_include_direction", CHECKER_PATH)
+assert checker_module is not None and checker_module.loader is not None
+checker = importlib.util.module_from_spec(checker_module)
+checker_module.loader.exec_module(checker)
 
 
 def write_tree(root: Path, files: dict[str, str]) -> None:

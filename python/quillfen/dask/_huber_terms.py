@@ -62,8 +62,8 @@ def huber_terms(
     """Objective, gradient and curvature Gram of `batch` at `coefficients` (caller's units)."""
     sums = batch_sums(
         design(batch, fit_intercept),
-        _targets(batch),
-        _row_weights(batch),
+        batch.y,
+        batch.sample_weight,
         coefficients,
         threshold,
         bandwidth,
@@ -80,19 +80,9 @@ def score_gram(
 ) -> Vector:
     """Sum of s_i * psi(r_i)^2 * z_i z_i^T, the middle of the sandwich covariance."""
     z = design(batch, fit_intercept)
-    gram = batch_sums(z, _targets(batch), _row_weights(batch), coefficients, threshold, score=True)
+    gram = batch_sums(z, batch.y, batch.sample_weight, coefficients, threshold, score=True)
     assert gram.score is not None
     return gram.score
-
-
-def _targets(batch: PartitionBatch) -> Vector:
-    return np.require(batch.y, dtype=np.float64, requirements=["C", "A"])
-
-
-def _row_weights(batch: PartitionBatch) -> Vector | None:
-    if batch.sample_weight is None:
-        return None
-    return np.require(batch.sample_weight, dtype=np.float64, requirements=["C", "A"])
 
 
 def newton_direction(terms: HuberTerms, ridge: float) -> Vector:
